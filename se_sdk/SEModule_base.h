@@ -1,0 +1,176 @@
+// The module frame: everything a module needs to be a plug-in of this host, so that a module
+// class only describes its pins and renders spans.
+//
+// The frame owns the host-facing record, turns dispatcher opcodes into virtual calls, builds the
+// pin table at open, keeps a time-ordered event queue and cuts every audio block at the queued
+// event times, so the module's sub-process only ever sees spans in which nothing changes.
+//
+// Two builds of the frame ship, chosen at compile time with SE_FRAME_CHECKED:
+//   1 (tessavine's): tests the host's preconditions and reports each failed one, with its text and
+//     this frame's source file, through the failure reporter; extra pins report the index of the
+//     last described pin.
+//   0 (pelio's): trusts the host and tests nothing; extra pins report their own index; the pins
+//     carry the host requests TransmitValue, HostQuery and ValueAtClock, and the module may
+//     schedule deferred calls of its own member functions (ScheduleCall).
+// Whatever the build, a host that breaks its contract never crashes or hangs the frame: a block of
+// length 0 or less renders nothing, an event stamped before the clock is handled at the next
+// sample that is rendered, an event for a pin that does not exist is dropped, and a deferred-call
+// event from the host is refused.
+//
+// Memory is allocated only at open (the pin table) and when an event is queued (one node, freed
+// when the event is handled). Rendering a block with no queued event allocates nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "se_sdk/se_abi.h"
+
+#ifndef SE_FRAME_CHECKED
+#error "define SE_FRAME_CHECKED as 1 (checked build) or 0 (lean build)"
+#endif
+
+class SEModule_base;
+
+// Receives the text of a failed host precondition and the frame source that tested it. The
+// default writes one line to standard error. Only the checked build reports.
+typedef void (*SeFailureReporter)(const char* condition, const char* source_file);
+// Installs `reporter` for the whole library; null restores the default.
+void SetFailureReporter(SeFailureReporter reporter);
+
+// One pin of an open module: where its value lives and how an arriving value is converted.
+class SEPin {
+ public:
+  SEPin() {}
+  virtual ~SEPin() {}
+
+  void Init(SEModule_base* module, int32_t index, int32_t datatype, void* variable_address);
+
+  // Applies a pin-update event: stores the status, converts the value into the bound variable by
+  // data type, notifies the module. Status 1 lasts only for the notification.
+  void UpdateFromEvent(int32_t status, int32_t value);
+
+  // SetPinStatus(m_index, status) at sample-clock time `time_stamp`; returns the host's reply.
+  int32_t TransmitStatus(uint32_t time_stamp, int32_t status);
+
+#if !SE_FRAME_CHECKED
+  // PinRequest4(m_index, value) at `time_stamp`; returns the host's reply.
+  int32_t TransmitValue(uint32_t time_stamp, int32_t value);
+  // QueryPin(m_index): true when the host answers non-zero.
+  bool HostQuery();
+  // The sample of this audio pin's buffer at the module's current sample clock, placed by the
+  // host's answer to GetBufferStartClock.
+  float ValueAtClock();
+#endif
+
+  int32_t Datatype() const { return m_datatype; }
+  SEModule_base* Module() const { return m_module; }
+  int32_t Index() const { return m_index; }
+  int32_t Status() const { return m_status; }
+  void* Variable() const { return m_variable; }
+
+ private:
+  void* m_variable;
+  SEModule_base* m_module;
+  int32_t m_index;
+  int32_t m_status;
+  int32_t m_datatype;
+};
+
+class SEModule_base {
+ public:
+  // A module's renderer for one span: samples [buffer_offset, buffer_offset + sampleFrames) of
+  // every pin buffer, with sampleFrames >= 1 and no event time inside.
+  typedef void (SEModule_base::*SubProcess)(int32_t buffer_offset, int32_t sampleFrames);
+  // A member function run by a deferred-call event.
+  typedef void (SEModule_base::*DeferredFunction)();
+
+  explicit SEModule_base(HostCallback host);
+
+  // The virtual operations, in the slot order the protocol's modules are written against.
+  virtual void OnPinChanged(SEPin* pin);
+  virtual ~SEModule_base();
+  virtual void Process(int32_t buffer_offset, int32_t sampleFrames);
+  virtual int32_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
+  virtual void Open();
+  virtual void Close();
+  virtual void SpareHook(int32_t first, int32_t second);
+  virtual void SetSampleRate(float sample_rate);
+  virtual void SetBlockSize(int32_t block_size);
+  virtual float SampleRate();
+  virtual int32_t BlockSize();
+  virtual void HandleEvent(SeEvent* e);
+  virtual bool GetModuleProperties(ModuleProperties* properties);
+  virtual bool GetPinProperties(int32_t index, PinDescription* description);
+  virtual bool OpaqueQuery5(void* ptr);
+  virtual bool OpaqueQuery4(void* ptr);
+  virtual void Resume();
+  virtual void OnDataEvent(uint32_t time_stamp, int32_t value1, int16_t value2);
+
+  ModuleRecord* GetRecord() { return &m_record; }
+
+  // Every request to the host goes through here; answers 0 when the host gave no callback.
+  int32_t CallHost(HostOpcode opcode, int32_t index, int32_t value, void* ptr, float opt);
+
+  uint32_t SampleClock() const { return m_sample_clock; }
+  void SetSampleClock(uint32_t clock) { m_sample_clock = clock; }
+
+  // The pin at `index` of the table built by Open. Not range-checked. Before a pin table exists
+  // it answers an inert pin that reaches nobody (and the checked build reports "m_pins != 0").
+  SEPin* GetPin(int32_t index);
+  // Number of pins in the table (0 before Open).
+  int32_t PinCount() const { return m_pin_count; }
+
+  // Queues a copy of a host event (dispatcher opcode 7).
+  void AddEvent(const SeEvent* p_event);
+  bool EventsPending() const { return m_events != nullptr; }
+
+  // Installs the renderer that Process calls for each span; looked up again for every span.
+  template <class Module>
+  void SetSubProcess(void (Module::*sub_process)(int32_t, int32_t)) {
+    m_sub_process = static_cast<SubProcess>(sub_process);
+  }
+
+  // The frame's own sub-process: renders nothing, touches no buffer.
+  void DoNothing(int32_t buffer_offset, int32_t sampleFrames);
+
+#if !SE_FRAME_CHECKED
+  // Queues a call of `function` on this module at sample-clock time `time_stamp`.
+  template <class Module>
+  void ScheduleCall(uint32_t time_stamp, void (Module::*function)()) {
+    ScheduleDeferred(time_stamp, static_cast<DeferredFunction>(function));
+  }
+#endif
+
+  // The record's two entries; their addresses are what the host finds in the record.
+  static int32_t SE_CDECL RecordDispatcher(ModuleRecord* record, int32_t opcode, int32_t index,
+                                           int32_t value, void* ptr, float opt);
+  static void SE_CDECL RecordProcess(ModuleRecord* record, int32_t buffer_offset,
+                                     int32_t sampleFrames);
+
+ protected:
+  HostCallback m_host_callback;
+  ModuleRecord m_record;
+  float m_sample_rate;
+  int32_t m_block_size;
+  SEPin* m_pins;
+  uint32_t m_sample_clock;
+  SubProcess m_sub_process;
+  SeEvent* m_events;
+  int32_t m_pin_count;
+
+ private:
+#if !SE_FRAME_CHECKED
+  void ScheduleDeferred(uint32_t time_stamp, DeferredFunction function);
+#endif
+  void InsertEvent(SeEvent* node);
+  void ReleasePins();
+  void ReleaseEvents();
+  SEPin m_inert_pin;
+};
+
+// The target of a deferred-call event: owned by its event, freed when the event is handled or
+// when the module is destroyed with the event still queued.
+struct DeferredCall {
+  SEModule_base* target;
+  SEModule_base::DeferredFunction function;
+};
