@@ -69,6 +69,8 @@ class SEPin {
   void* Variable() const { return m_variable; }
 
  private:
+  int32_t Request(HostOpcode opcode, int32_t value, uint32_t time_stamp);
+
   void* m_variable;
   SEModule_base* m_module;
   int32_t m_index;
@@ -163,6 +165,7 @@ class SEModule_base {
   void ScheduleDeferred(uint32_t time_stamp, DeferredFunction function);
 #endif
   void InsertEvent(SeEvent* node);
+  void LinkInTimeOrder(SeEvent* node);
   void ReleasePins();
   void ReleaseEvents();
   SEPin m_inert_pin;

@@ -68,17 +68,17 @@ typedef ModuleRecord*(SE_CDECL* PluginEntry)(HostCallback host);
 const int32_t kModuleRecordMagic = 0x5345507B;  // bytes 7B 50 45 53 in memory
 
 struct ModuleRecord {
-  int32_t magic;              //  0: kModuleRecordMagic
-  Dispatcher dispatcher;      //  4: the record dispatcher
-  int32_t reserved8[3];       //  8: 0
-  int32_t reserved20;         // 20: 0
-  int32_t reserved24;         // 24: 0
-  int32_t reserved28;         // 28: 0
-  SEModule_base* object;      // 32: the module object that embeds this record
-  int32_t reserved36;         // 36: 0
-  int32_t reserved40;         // 40: 1
-  ProcessEntry process;       // 44: the process entry
-  int32_t reserved48[15];     // 48: 0
+  int32_t magic;           //  0: kModuleRecordMagic
+  Dispatcher dispatcher;   //  4: the record dispatcher
+  int32_t reserved8[3];    //  8: 0
+  int32_t reserved20;      // 20: 0
+  int32_t reserved24;      // 24: 0
+  int32_t reserved28;      // 28: 0
+  SEModule_base* object;   // 32: the module object that embeds this record
+  int32_t reserved36;      // 36: 0
+  int32_t reserved40;      // 40: 1
+  ProcessEntry process;    // 44: the process entry
+  int32_t reserved48[15];  // 48: 0
 };
 
 // ---- ModuleProperties: host-owned, filled by dispatcher opcode 9 -----------------------------
@@ -132,13 +132,13 @@ struct SeEvent {
 // Host -> module, through the record's dispatcher.
 enum class ModuleOpcode : int32_t {
   Open = 0,
-  Close = 1,  // also destroys the module; the dispatcher answers 1
-  SetSampleRate = 2,  // opt
-  SetBlockSize = 3,   // value
-  OpaqueQuery4 = 4,   // ptr
-  OpaqueQuery5 = 5,   // ptr
-  GetPinProperties = 6,     // index, ptr = PinDescription*
-  AddEvent = 7,             // ptr = SeEvent*
+  Close = 1,             // also destroys the module; the dispatcher answers 1
+  SetSampleRate = 2,     // opt
+  SetBlockSize = 3,      // value
+  OpaqueQuery4 = 4,      // ptr
+  OpaqueQuery5 = 5,      // ptr
+  GetPinProperties = 6,  // index, ptr = PinDescription*
+  AddEvent = 7,          // ptr = SeEvent*
   Resume = 8,
   GetModuleProperties = 9,  // ptr = ModuleProperties*
   QueueEmpty = 10,          // answers 1 when no event waits

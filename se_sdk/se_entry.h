@@ -19,9 +19,8 @@ ModuleRecord* SeCreateModule(HostCallback host) noexcept {
   }
 }
 
-#define SE_PLUGIN_ENTRY(ModuleClass)                                                        \
-  extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host)            \
-      SE_ENTRY_SYMBOL;                                                                      \
-  extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) {          \
-    return SeCreateModule<ModuleClass>(host);                                               \
+#define SE_PLUGIN_ENTRY(ModuleClass)                                                             \
+  extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) SE_ENTRY_SYMBOL; \
+  extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) {                \
+    return SeCreateModule<ModuleClass>(host);                                                    \
   }

@@ -1,0 +1,417 @@
+// The module frame's behaviour: the record's two entries, the opcode switch, the pin table and
+// the event queue that cuts each block into spans.
+//
+// Time stamps are compared relative to the sample clock, as the unsigned distance from the clock
+// (serial-number arithmetic): an event up to 2^31 - 1 samples ahead is in the future, anything
+// else is behind the clock. The clock passes 2^32 after about 27 hours at 44.1 kHz, and a plain
+// unsigned comparison would then make an event due just before the wrap wait another 27 hours.
+//
+// The host's entries into the frame (the record dispatcher and the process entry) catch every
+// exception: nothing may unwind into the host's C code.
+#include "se_sdk/SEModule_base.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Named after the frame's source, which is what a failed precondition reports.
+const char kFrameSource[] = "se_sdk/SEModule_base.cpp";
+
+// More pins than any module describes; a host that answers GetPinCount with more than this is
+// not honoured beyond it, so that a wild answer cannot allocate gigabytes or stall in Open.
+const int32_t kMaxPins = 1 << 16;
+
+void ReportToStandardError(const char* condition, const char* source_file) {
+  std::fprintf(stderr, "%s: failed condition: %s\n", source_file, condition);
+}
+
+SeFailureReporter g_failure_reporter = ReportToStandardError;
+
+// The distance of `time_stamp` ahead of `clock`; 2^31 or more means it is behind the clock.
+inline uint32_t Ahead(uint32_t time_stamp, uint32_t clock) { return time_stamp - clock; }
+inline bool IsBehind(uint32_t time_stamp, uint32_t clock) {
+  return Ahead(time_stamp, clock) >= 0x80000000u;
+}
+
+// Tests one of the host's preconditions in the checked build and reports `text` when it fails.
+// The lean build trusts the host; both builds then carry on safely.
+#if SE_FRAME_CHECKED
+#define SE_REQUIRE(condition, text)                           \
+  do {                                                        \
+    if (!(condition)) g_failure_reporter(text, kFrameSource); \
+  } while (0)
+#else
+#define SE_REQUIRE(condition, text) \
+  do {                              \
+  } while (0)
+#endif
+
+}  // namespace
+
+void SetFailureReporter(SeFailureReporter reporter) {
+  g_failure_reporter = reporter ? reporter : ReportToStandardError;
+}
+
+// ---- SEPin ------------------------------------------------------------------------------------
+
+void SEPin::Init(SEModule_base* module, int32_t index, int32_t datatype, void* variable_address) {
+  m_variable = variable_address;
+  m_module = module;
+  m_index = index;
+  m_status = 0;
+  m_datatype = datatype;
+}
+
+void SEPin::UpdateFromEvent(int32_t status, int32_t value) {
+  m_status = status;
+  if (m_variable != nullptr) {
+    switch (static_cast<PinDatatype>(m_datatype)) {
+      case PinDatatype::Enum:
+        *static_cast<int16_t*>(m_variable) = static_cast<int16_t>(value & 0xFFFF);
+        break;
+      case PinDatatype::Bool:
+        *static_cast<uint8_t*>(m_variable) = value != 0 ? 1 : 0;
+        break;
+      case PinDatatype::Int:
+        *static_cast<int32_t*>(m_variable) = value;
+        break;
+      default:
+        break;
+    }
+  }
+  if (m_datatype == static_cast<int32_t>(PinDatatype::Indirect)) {
+    Request(HostOpcode::ForwardPinValue, value, 0);
+  }
+  if (m_module != nullptr) m_module->OnPinChanged(this);
+  if (status == 1) m_status = 0;
+}
+
+int32_t SEPin::Request(HostOpcode opcode, int32_t value, uint32_t time_stamp) {
+  // The frame's inert pin belongs to no module and reaches nobody.
+  if (m_module == nullptr) return 0;
+  return m_module->CallHost(opcode, m_index, value,
+                            reinterpret_cast<void*>(static_cast<uintptr_t>(time_stamp)), 0.0f);
+}
+
+int32_t SEPin::TransmitStatus(uint32_t time_stamp, int32_t status) {
+  return Request(HostOpcode::SetPinStatus, status, time_stamp);
+}
+
+#if !SE_FRAME_CHECKED
+int32_t SEPin::TransmitValue(uint32_t time_stamp, int32_t value) {
+  return Request(HostOpcode::PinRequest4, value, time_stamp);
+}
+
+bool SEPin::HostQuery() { return Request(HostOpcode::QueryPin, 0, 0) != 0; }
+
+float SEPin::ValueAtClock() {
+  const uint32_t start = static_cast<uint32_t>(Request(HostOpcode::GetBufferStartClock, 0, 0));
+  const float* buffer = m_variable ? *static_cast<float* const*>(m_variable) : nullptr;
+  if (buffer == nullptr || m_module == nullptr) return 0.0f;
+  return buffer[m_module->SampleClock() - start];
+}
+#endif
+
+// ---- Construction and the record's entries ------------------------------------------------------
+
+SEModule_base::SEModule_base(HostCallback host)
+    : m_pins(nullptr),
+      m_sample_clock(0),
+      m_sub_process(&SEModule_base::DoNothing),
+      m_events(nullptr),
+      m_pin_count(0) {
+  m_host_callback = host;
+  std::memset(&m_record, 0, sizeof(m_record));
+  m_record.magic = kModuleRecordMagic;
+  m_record.dispatcher = &SEModule_base::RecordDispatcher;
+  m_record.reserved20 = 0;
+  m_record.reserved24 = 0;
+  m_record.reserved28 = 0;
+  m_record.object = this;
+  m_record.reserved36 = 0;
+  m_record.reserved40 = 1;
+  m_record.process = &SEModule_base::RecordProcess;
+  m_sample_rate = 44100.0f;
+  m_block_size = 1024;
+  // GetPin's answer while no pin table exists: bound to nothing and owned by no module.
+  m_inert_pin.Init(nullptr, -1, -1, nullptr);
+}
+
+SEModule_base::~SEModule_base() {
+  ReleaseEvents();
+  ReleasePins();
+}
+
+int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t opcode,
+                                                 int32_t index, int32_t value, void* ptr,
+                                                 float opt) {
+  SEModule_base* module = record->object;
+  try {
+    if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
+      module->Dispatch(opcode, index, value, ptr, opt);
+      delete module;
+      return 1;
+    }
+    return module->Dispatch(opcode, index, value, ptr, opt);
+  } catch (...) {
+    return 0;
+  }
+}
+
+void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_offset,
+                                           int32_t sampleFrames) {
+  try {
+    record->object->Process(buffer_offset, sampleFrames);
+  } catch (...) {
+  }
+}
+
+int32_t SEModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
+                                float opt) {
+  // Compared unsigned so that a negative opcode is just another unknown one.
+  switch (static_cast<uint32_t>(opcode)) {
+    case 0:
+      Open();
+      return 0;
+    case 1:
+      Close();
+      return 0;
+    case 2:
+      SetSampleRate(opt);
+      return 0;
+    case 3:
+      SetBlockSize(value);
+      return 0;
+    case 4:
+      return ptr != nullptr && OpaqueQuery4(ptr) ? 1 : 0;
+    case 5:
+      return ptr != nullptr && OpaqueQuery5(ptr) ? 1 : 0;
+    case 6:
+      return ptr != nullptr && GetPinProperties(index, static_cast<PinDescription*>(ptr)) ? 1 : 0;
+    case 7:
+      if (ptr != nullptr) AddEvent(static_cast<const SeEvent*>(ptr));
+      return 0;
+    case 8:
+      Resume();
+      return 0;
+    case 9:
+      return ptr != nullptr && GetModuleProperties(static_cast<ModuleProperties*>(ptr)) ? 1 : 0;
+    case 10:
+      return m_events == nullptr ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+int32_t SEModule_base::CallHost(HostOpcode opcode, int32_t index, int32_t value, void* ptr,
+                                float opt) {
+  if (m_host_callback == nullptr) return 0;
+  return m_host_callback(&m_record, static_cast<int32_t>(opcode), index, value, ptr, opt);
+}
+
+// ---- Default virtual operations ---------------------------------------------------------------
+
+void SEModule_base::OnPinChanged(SEPin*) {}
+void SEModule_base::Close() {}
+void SEModule_base::SpareHook(int32_t, int32_t) {}
+void SEModule_base::SetSampleRate(float sample_rate) { m_sample_rate = sample_rate; }
+void SEModule_base::SetBlockSize(int32_t block_size) { m_block_size = block_size; }
+float SEModule_base::SampleRate() { return m_sample_rate; }
+int32_t SEModule_base::BlockSize() { return m_block_size; }
+bool SEModule_base::GetModuleProperties(ModuleProperties*) { return false; }
+bool SEModule_base::GetPinProperties(int32_t, PinDescription*) { return false; }
+bool SEModule_base::OpaqueQuery5(void*) { return false; }
+bool SEModule_base::OpaqueQuery4(void*) { return false; }
+void SEModule_base::OnDataEvent(uint32_t, int32_t, int16_t) {}
+void SEModule_base::DoNothing(int32_t, int32_t) {}
+
+// ---- Pins -------------------------------------------------------------------------------------
+
+void SEModule_base::Open() {
+  m_sample_clock = static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f));
+
+  PinDescription description;
+  std::memset(&description, 0, sizeof(description));
+  int32_t described = 0;
+  while (described < kMaxPins && GetPinProperties(described, &description)) ++described;
+
+  const int32_t host_count = CallHost(HostOpcode::GetPinCount, 0, 0, nullptr, 0.0f);
+  int32_t count = described;
+  // Extra pins copy the last described pin; a module with no pins has nothing to copy them from.
+  if (described > 0 && host_count > count) count = host_count < kMaxPins ? host_count : kMaxPins;
+
+  // A second Open rebuilds the table from scratch.
+  ReleasePins();
+  if (count == 0) return;
+  SEPin* pins = new (std::nothrow) SEPin[count];
+  if (pins == nullptr) return;  // m_pins stays null; GetPin then answers the inert pin
+  m_pins = pins;
+  m_pin_count = count;
+
+  for (int32_t i = 0; i < described && GetPinProperties(i, &description); ++i) {
+    m_pins[i].Init(this, i, description.datatype, description.variable_address);
+  }
+  GetPinProperties(described - 1, &description);
+  for (int32_t i = described; i < count; ++i) {
+#if SE_FRAME_CHECKED
+    const int32_t reported_index = described - 1;
+#else
+    const int32_t reported_index = i;
+#endif
+    m_pins[i].Init(this, reported_index, description.datatype, description.variable_address);
+  }
+}
+
+SEPin* SEModule_base::GetPin(int32_t index) {
+  SE_REQUIRE(m_pins != nullptr, "m_pins != 0");
+  if (m_pins == nullptr) return &m_inert_pin;
+  return &m_pins[index];
+}
+
+void SEModule_base::ReleasePins() {
+  delete[] m_pins;
+  m_pins = nullptr;
+  m_pin_count = 0;
+}
+
+// ---- Events and block processing --------------------------------------------------------------
+
+void SEModule_base::AddEvent(const SeEvent* p_event) {
+  // A deferred call holds a function the frame would call; one made by the host would make the
+  // frame call through a pointer it never created.
+  if (p_event->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) return;
+  SeEvent* node = new (std::nothrow) SeEvent;
+  if (node == nullptr) return;
+  node->time_stamp = p_event->time_stamp;
+  node->event_type = p_event->event_type;
+  node->value1 = p_event->value1;
+  node->value2 = p_event->value2;
+  node->data = p_event->data;
+  node->next = nullptr;
+  InsertEvent(node);
+}
+
+void SEModule_base::InsertEvent(SeEvent* node) {
+  SE_REQUIRE(!IsBehind(node->time_stamp, SampleClock()), "p_event->time_stamp >= SampleClock()");
+  LinkInTimeOrder(node);
+}
+
+void SEModule_base::LinkInTimeOrder(SeEvent* node) {
+  // A stale event is handled at the first sample that is still to come.
+  if (IsBehind(node->time_stamp, m_sample_clock)) node->time_stamp = m_sample_clock;
+  const uint32_t ahead = Ahead(node->time_stamp, m_sample_clock);
+  SeEvent** link = &m_events;
+  while (*link != nullptr && Ahead((*link)->time_stamp, m_sample_clock) <= ahead) {
+    link = &(*link)->next;
+  }
+  node->next = *link;
+  *link = node;
+}
+
+#if !SE_FRAME_CHECKED
+void SEModule_base::ScheduleDeferred(uint32_t time_stamp, DeferredFunction function) {
+  DeferredCall* call = new (std::nothrow) DeferredCall;
+  if (call == nullptr) return;
+  call->target = this;
+  call->function = function;
+  SeEvent* node = new (std::nothrow) SeEvent;
+  if (node == nullptr) {
+    delete call;
+    return;
+  }
+  node->time_stamp = time_stamp;
+  node->event_type = static_cast<int32_t>(SeEventType::DeferredCall);
+  node->value1 = 0;
+  node->value2 = 0;
+  node->data = call;
+  node->next = nullptr;
+  InsertEvent(node);
+}
+#endif
+
+void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
+  SE_REQUIRE(sampleFrames > 0, "sampleFrames > 0");
+  // Nothing to render: the clock and the queue stay as they are.
+  if (sampleFrames <= 0) return;
+
+  uint32_t remaining = static_cast<uint32_t>(sampleFrames);
+  while (m_events != nullptr) {
+    SeEvent* next_event = m_events;
+    const uint32_t current_sample_clock = m_sample_clock;
+    SE_REQUIRE(!IsBehind(next_event->time_stamp, current_sample_clock),
+               "next_event->time_stamp >= current_sample_clock");
+    if (IsBehind(next_event->time_stamp, current_sample_clock)) {
+      next_event->time_stamp = current_sample_clock;
+    }
+    const uint32_t span = Ahead(next_event->time_stamp, current_sample_clock);
+    // Due at the block's end or later: it waits for a later block.
+    if (span >= remaining) break;
+    if (span != 0) {
+      (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(span));
+      m_sample_clock = current_sample_clock + span;
+      remaining -= span;
+      buffer_offset += static_cast<int32_t>(span);
+    }
+    // Unlinked before it is handled, so a handler that queues events sees a consistent queue.
+    m_events = next_event->next;
+    HandleEvent(next_event);
+    delete next_event;
+  }
+  SE_REQUIRE(remaining > 0, "sampleFrames > 0");
+  (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
+  m_sample_clock += remaining;
+}
+
+void SEModule_base::HandleEvent(SeEvent* e) {
+  SE_REQUIRE(e->time_stamp == SampleClock(), "e->time_stamp == SampleClock()");
+  switch (static_cast<SeEventType>(e->event_type)) {
+    case SeEventType::PinUpdate: {
+      const intptr_t pin_index = reinterpret_cast<intptr_t>(e->data);
+      if (pin_index >= 0 && pin_index < m_pin_count) {
+        GetPin(static_cast<int32_t>(pin_index))->UpdateFromEvent(e->value1, e->value2);
+      }
+      break;
+    }
+    case SeEventType::DataEvent:
+      OnDataEvent(e->time_stamp, e->value1, static_cast<int16_t>(e->value2 & 0xFFFF));
+      break;
+    case SeEventType::DeferredCall: {
+      DeferredCall* call = static_cast<DeferredCall*>(e->data);
+      if (call != nullptr) {
+        (call->target->*call->function)();
+        delete call;
+        e->data = nullptr;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void SEModule_base::Resume() {
+  m_sample_clock = static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f));
+  // Events behind the new clock are lifted to it. The queue is re-sorted stably by distance from
+  // the new clock, which keeps equal-stamped events in the order they were added even when the
+  // host moved its clock backwards.
+  SeEvent* pending = m_events;
+  m_events = nullptr;
+  while (pending != nullptr) {
+    SeEvent* node = pending;
+    pending = pending->next;
+    LinkInTimeOrder(node);
+  }
+}
+
+void SEModule_base::ReleaseEvents() {
+  while (m_events != nullptr) {
+    SeEvent* node = m_events;
+    m_events = node->next;
+    if (node->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) {
+      delete static_cast<DeferredCall*>(node->data);
+    }
+    delete node;
+  }
+}
