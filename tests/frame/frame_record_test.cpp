@@ -1,0 +1,179 @@
+// The frame as the host first meets it: the record that `main` returns, the opcode switch and the
+// requests a module sends back. Everything goes through the record's two function pointers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "se_sdk/se_entry.h"
+#include "tests/frame/recording_host.h"
+#include "tests/frame/test_module.h"
+
+namespace {
+
+class RecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RecordingHost::Reset();
+    record_ = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
+    ASSERT_NE(record_, nullptr);
+  }
+  void TearDown() override {
+    if (record_ != nullptr) {
+      EXPECT_EQ(Call(record_, ModuleOpcode::Close), 1);
+    }
+  }
+  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+
+  ModuleRecord* record_ = nullptr;
+};
+
+TEST_F(RecordTest, RecordHoldsTheMagicTheEntriesAndZeroedReservedWords) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(record_);
+  EXPECT_EQ(bytes[0], 0x7B);
+  EXPECT_EQ(bytes[1], 0x50);
+  EXPECT_EQ(bytes[2], 0x45);
+  EXPECT_EQ(bytes[3], 0x53);
+  EXPECT_EQ(record_->dispatcher, &SEModule_base::RecordDispatcher);
+  EXPECT_EQ(record_->process, &SEModule_base::RecordProcess);
+  EXPECT_EQ(record_->object, static_cast<SEModule_base*>(module()));
+  EXPECT_EQ(record_->reserved40, 1);
+  for (int32_t word : record_->reserved8) EXPECT_EQ(word, 0);
+  for (int32_t word : record_->reserved48) EXPECT_EQ(word, 0);
+  EXPECT_EQ(record_->reserved20 | record_->reserved24 | record_->reserved28 | record_->reserved36,
+            0);
+}
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+// On the host's own data model the record is read as 27 words at fixed offsets.
+TEST_F(RecordTest, ThirtyTwoBitRecordHasTheHostsExactWords) {
+  int32_t words[27];
+  std::memcpy(words, record_, sizeof(words));
+  EXPECT_EQ(words[0], 0x5345507B);
+  EXPECT_EQ(words[1], static_cast<int32_t>(reinterpret_cast<uintptr_t>(record_->dispatcher)));
+  EXPECT_EQ(words[8], static_cast<int32_t>(reinterpret_cast<uintptr_t>(module())));
+  EXPECT_EQ(words[10], 1);
+  EXPECT_EQ(words[11], static_cast<int32_t>(reinterpret_cast<uintptr_t>(record_->process)));
+  for (int word = 0; word < 27; ++word) {
+    if (word == 0 || word == 1 || word == 8 || word == 10 || word == 11) continue;
+    EXPECT_EQ(words[word], 0) << "word at offset " << 4 * word;
+  }
+}
+#endif
+
+TEST_F(RecordTest, EachMainCallCreatesItsOwnModule) {
+  ModuleRecord* other = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, record_);
+  EXPECT_NE(other->object, record_->object);
+  EXPECT_EQ(Call(other, ModuleOpcode::Close), 1);
+  EXPECT_TRUE(RecordingHost::requests.empty()) << "construction and close call nothing on the host";
+}
+
+TEST_F(RecordTest, OpcodesAnswerAsTheProtocolSays) {
+  EXPECT_EQ(Call(record_, ModuleOpcode::QueueEmpty), 1);
+  PinUpdate(record_, 100, 2, 0, 1);
+  EXPECT_EQ(Call(record_, ModuleOpcode::QueueEmpty), 0);
+
+  int32_t sentinel[4] = {7, 7, 7, 7};
+  EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery4, 0, 0, sentinel), 0);
+  EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery5, 0, 0, sentinel), 0);
+  EXPECT_EQ(record_->dispatcher(record_, 11, 1, 2, sentinel, 3.0f), 0);
+  EXPECT_EQ(record_->dispatcher(record_, -1, 1, 2, sentinel, 3.0f), 0);
+  EXPECT_EQ(sentinel[0] & sentinel[1] & sentinel[2] & sentinel[3], 7);
+  EXPECT_TRUE(RecordingHost::requests.empty());
+
+  // A query with no record to fill is answered 0 rather than followed into address 0.
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetPinProperties, 0, 0, nullptr), 0);
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetModuleProperties, 0, 0, nullptr), 0);
+  Call(record_, ModuleOpcode::AddEvent, 0, 0, nullptr);
+}
+
+TEST_F(RecordTest, SampleRateComesFromOptAndBlockSizeFromValue) {
+  EXPECT_EQ(module()->SampleRate(), 44100.0f);
+  EXPECT_EQ(module()->BlockSize(), 1024);
+  int dummy = 0;
+  EXPECT_EQ(Call(record_, ModuleOpcode::SetSampleRate, 5, 6, &dummy, 48000.5f), 0);
+  EXPECT_EQ(module()->SampleRate(), 48000.5f);
+  Call(record_, ModuleOpcode::SetBlockSize, 0, 333, nullptr, 77.0f);
+  EXPECT_EQ(module()->BlockSize(), 333);
+  EXPECT_EQ(module()->SampleRate(), 48000.5f);
+}
+
+TEST_F(RecordTest, PinAndModuleQueriesFillOnlyWhatTheyKnow) {
+  PinDescription description;
+  std::memset(&description, 0xAB, sizeof(description));
+  PinDescription untouched = description;
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetPinProperties, 3, 0, &description), 0);
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetPinProperties, -1, 0, &description), 0);
+  EXPECT_EQ(std::memcmp(&description, &untouched, sizeof(description)), 0);
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetPinProperties, 2, 0, &description), 1);
+  EXPECT_STREQ(description.name, "Mode");
+  EXPECT_EQ(description.variable_address, &module()->m_mode_store);
+
+  ModuleProperties properties = {"x", "y", "z"};
+  EXPECT_EQ(Call(record_, ModuleOpcode::GetModuleProperties, 0, 0, &properties), 1);
+  EXPECT_STREQ(properties.name, "Frame Test");
+
+  // The frame's own default answers false and writes nothing.
+  ModuleRecord* bare = SeCreateModule<SEModule_base>(&RecordingHost::Callback);
+  ASSERT_NE(bare, nullptr);
+  ModuleProperties kept = {"x", "y", "z"};
+  EXPECT_EQ(Call(bare, ModuleOpcode::GetModuleProperties, 0, 0, &kept), 0);
+  EXPECT_STREQ(kept.name, "x");
+  EXPECT_EQ(Call(bare, ModuleOpcode::GetPinProperties, 0, 0, &description), 0);
+  EXPECT_EQ(Call(bare, ModuleOpcode::Close), 1);
+}
+
+TEST_F(RecordTest, OpenAsksForClockThenPinCountAndResumeForTheClock) {
+  RecordingHost::sample_clock = 12345;
+  Call(record_, ModuleOpcode::Open);
+  ASSERT_EQ(RecordingHost::requests.size(), 2u);
+  EXPECT_EQ(RecordingHost::requests[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
+  EXPECT_EQ(RecordingHost::requests[1].opcode, static_cast<int32_t>(HostOpcode::GetPinCount));
+  for (const HostRequest& request : RecordingHost::requests) {
+    EXPECT_EQ(request.record, record_);
+    EXPECT_EQ(request.index, 0);
+    EXPECT_EQ(request.value, 0);
+    EXPECT_EQ(request.ptr, 0u);
+    EXPECT_EQ(request.opt, 0.0f);
+  }
+  EXPECT_EQ(module()->SampleClock(), 12345u);
+
+  RecordingHost::requests.clear();
+  RecordingHost::sample_clock = 99;
+  Call(record_, ModuleOpcode::Resume);
+  ASSERT_EQ(RecordingHost::requests.size(), 1u);
+  EXPECT_EQ(RecordingHost::requests[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
+  EXPECT_EQ(module()->SampleClock(), 99u);
+}
+
+TEST_F(RecordTest, PinStatusReachesTheHostWithIndexValueAndTime) {
+  Call(record_, ModuleOpcode::Open);
+  RecordingHost::requests.clear();
+  module()->GetPin(1)->TransmitStatus(4000000000u, 2);
+  ASSERT_EQ(RecordingHost::requests.size(), 1u);
+  const HostRequest& request = RecordingHost::requests[0];
+  EXPECT_EQ(request.record, record_);
+  EXPECT_EQ(request.opcode, static_cast<int32_t>(HostOpcode::SetPinStatus));
+  EXPECT_EQ(request.index, 1);
+  EXPECT_EQ(request.value, 2);
+  EXPECT_EQ(request.ptr, 4000000000u);
+  EXPECT_EQ(request.opt, 0.0f);
+}
+
+TEST(NullCallback, ModuleWorksAndAsksNobody) {
+  RecordingHost::Reset();
+  ModuleRecord* record = SeCreateModule<FrameTestModule>(nullptr);
+  ASSERT_NE(record, nullptr);
+  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  Call(record, ModuleOpcode::Open);
+  EXPECT_EQ(module->PinCount(), 3);
+  EXPECT_EQ(module->SampleClock(), 0u);
+  EXPECT_EQ(module->GetPin(1)->TransmitStatus(0, 2), 0);
+  Call(record, ModuleOpcode::Resume);
+  EXPECT_EQ(module->SampleClock(), 0u);
+  EXPECT_TRUE(RecordingHost::requests.empty());
+  EXPECT_EQ(Call(record, ModuleOpcode::Close), 1);
+}
+
+}  // namespace
