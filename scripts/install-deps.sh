@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need.
+#
+# Idempotent and cheap: when every package is installed (and the i386 architecture is enabled,
+# which wine32 and the x86 preset's libraries need) it only asks dpkg and touches no network.
+# Otherwise, as root: enables i386, runs apt-get update once and installs what is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build
+  g++ gcc-multilib g++-multilib   # native and i386 Linux
+  g++-mingw-w64-i686              # 32-bit Windows; brings the -posix compilers
+  wine wine32:i386                # runs the Windows test programs
+  libgtest-dev                    # GoogleTest sources in /usr/src/googletest
+  libsndfile1-dev libfftw3-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
+  clang-format python3
+)
+
+installed() {
+  dpkg-query -W -f='${db:Status-Status}\n' "$1" 2>/dev/null | grep -qx installed
+}
+
+need_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+
+missing=()
+for package in "${packages[@]}"; do
+  installed "$package" || missing+=("$package")
+done
+
+if [ "$need_i386" -eq 0 ] && [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "install-deps: missing packages (${missing[*]}) and not root; install them as root." >&2
+    exit 1
+  fi
+fi
+
+if [ "$need_i386" -eq 1 ]; then
+  echo "install-deps: enabling the i386 architecture"
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+echo "install-deps: installing ${missing[*]:-(nothing; refreshing for i386)}"
+"${as_root[@]}" apt-get update
+if [ "${#missing[@]}" -gt 0 ]; then
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
