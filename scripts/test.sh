@@ -96,7 +96,7 @@ for preset in "${presets[@]}"; do
   fi
 
   [ "$preset" = win32 ] && warm_up_wine
-  ctest --preset "$preset" 2>&1 | tee "$test_log"
+  ctest --preset "$preset" --output-on-failure 2>&1 | tee "$test_log"
   ctest_status=${PIPESTATUS[0]}
   [ "$preset" = win32 ] && timeout 60 wineserver -w 2>/dev/null
 
