@@ -1,0 +1,180 @@
+// Pelio's module class: what the host learns about it, the pin table, the reset at open and the
+// renderer of one span.
+#include "pelio/PelioModule.h"
+
+#include <cstring>
+
+namespace {
+
+const char kName[] = "ZO-Pelio";
+const char kId[] = "ZO Pelio";
+const char kAbout[] =
+    "Pelio v0.6\n"
+    "\n"
+    "Quick Help:\n"
+    "Pitch - the pitch of the fundamental\n"
+    "Harmonics - number of harmonics to calculate\n"
+    "1f - amount of the fundamental frequency\n"
+    "2f - amount of the second harmonic\n"
+    "...\n"
+    "16f - amount of the sixteenth harmonic\n"
+    "mod - this works like a low-pass filter\n";
+
+// What SetPinStatus tells the host about "Output" at open.
+const int32_t kOutputStatusAtOpen = 2;
+
+struct PinText {
+  const char* name;
+  PinDirection direction;
+  PinDatatype datatype;
+  const char* default_value;
+  const char* extra;  // null: the caller's field is left as it is
+};
+
+constexpr PinDirection kIn = PinDirection::Input;
+constexpr PinDirection kOut = PinDirection::Output;
+constexpr PinDirection kSetting = PinDirection::Setting;
+constexpr PinDatatype kAudio = PinDatatype::Audio;
+constexpr PinDatatype kEnum = PinDatatype::Enum;
+
+const PinText kPins[PelioModule::kPinCount] = {
+    {"Pitch", kIn, kAudio, "5", nullptr},
+    {"Harmonics", kIn, kEnum, "16", "1=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16"},
+    {"1f", kIn, kAudio, "0", nullptr},
+    {"2f", kIn, kAudio, "0", nullptr},
+    {"3f", kIn, kAudio, "0", nullptr},
+    {"4f", kIn, kAudio, "0", nullptr},
+    {"5f", kIn, kAudio, "0", nullptr},
+    {"6f", kIn, kAudio, "0", nullptr},
+    {"7f", kIn, kAudio, "0", nullptr},
+    {"8f", kIn, kAudio, "0", nullptr},
+    {"9f", kIn, kAudio, "0", nullptr},
+    {"10f", kIn, kAudio, "0", nullptr},
+    {"11f", kIn, kAudio, "0", nullptr},
+    {"12f", kIn, kAudio, "0", nullptr},
+    {"13f", kIn, kAudio, "0", nullptr},
+    {"14f", kIn, kAudio, "0", nullptr},
+    {"15f", kIn, kAudio, "0", nullptr},
+    {"16f", kIn, kAudio, "0", nullptr},
+    {"Mod", kIn, kAudio, "20", "20,-20,20,-20"},
+    {"Output", kOut, kAudio, "0", nullptr},
+    {"Freq Scale", kSetting, kEnum, "0", "1 Volt/Octave,1 Volt/kHz"},
+    {"Quality", kSetting, kEnum, "0", "Normal,High,Ultra-High"},
+};
+
+const int32_t kPitchPin = 0;
+const int32_t kHarmonicsPin = 1;
+const int32_t kFirstAmplitudePin = 2;
+const int32_t kModPin = 18;
+const int32_t kFreqScalePin = 20;
+const int32_t kQualityPin = 21;
+
+}  // namespace
+
+PelioModule::PelioModule(HostCallback host)
+    : SEModule_base(host),
+      m_pitch(nullptr),
+      m_amplitude(),
+      m_mod(nullptr),
+      m_output(nullptr),
+      m_increment(0.0f),
+      m_phase(-pelio::kPi),
+      m_partial(),
+      m_prev(0.0f),
+      m_prev2(0.0f),
+      m_radians_per_hz(pelio::RadiansPerHertz(m_sample_rate)),
+      m_multiplier(0.0f),
+      // The pins' default items, until the host says otherwise.
+      m_freq_scale(0),
+      m_quality(0),
+      m_harmonics(pelio::kMaxHarmonics) {
+  SetSubProcess(&PelioModule::sub_process);
+}
+
+PelioModule::~PelioModule() {}
+
+void PelioModule::OnPinChanged(SEPin*) {}
+
+void PelioModule::Open() {
+  SEModule_base::Open();
+  m_phase = -pelio::kPi;
+  m_prev = 0.0f;
+  m_prev2 = 0.0f;
+  m_radians_per_hz = pelio::RadiansPerHertz(SampleRate());
+  GetPin(kOutputPin)->TransmitStatus(SampleClock(), kOutputStatusAtOpen);
+}
+
+bool PelioModule::GetModuleProperties(ModuleProperties* properties) {
+  properties->name = kName;
+  properties->id = kId;
+  properties->about = kAbout;
+  return true;
+}
+
+bool PelioModule::GetPinProperties(int32_t index, PinDescription* description) {
+  if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kPinCount)) return false;
+  const PinText& pin = kPins[index];
+  description->variable_address = PinVariable(index);
+  description->direction = static_cast<int32_t>(pin.direction);
+  description->datatype = static_cast<int32_t>(pin.datatype);
+  description->name = pin.name;
+  description->default_value = pin.default_value;
+  if (pin.extra != nullptr) description->extra = pin.extra;
+  return true;
+}
+
+void* PelioModule::PinVariable(int32_t index) {
+  if (index >= kFirstAmplitudePin && index < kFirstAmplitudePin + pelio::kMaxHarmonics) {
+    return &m_amplitude[index - kFirstAmplitudePin];
+  }
+  switch (index) {
+    case kPitchPin:
+      return &m_pitch;
+    case kHarmonicsPin:
+      return &m_harmonics;
+    case kModPin:
+      return &m_mod;
+    case kOutputPin:
+      return &m_output;
+    case kFreqScalePin:
+      return &m_freq_scale;
+    case kQualityPin:
+      return &m_quality;
+    default:
+      return nullptr;
+  }
+}
+
+bool PelioModule::BuffersBound() const {
+  if (m_pitch == nullptr || m_mod == nullptr || m_output == nullptr) return false;
+  for (const float* amplitude : m_amplitude) {
+    if (amplitude == nullptr) return false;
+  }
+  return true;
+}
+
+void PelioModule::sub_process(int32_t buffer_offset, int32_t sampleFrames) {
+  // A host that renders before it has bound every buffer gets nothing rather than a crash.
+  if (!BuffersBound()) return;
+
+  // Pitch and amplitudes hold for the whole span.
+  float amplitude[pelio::kMaxHarmonics];
+  for (int32_t i = 0; i < pelio::kMaxHarmonics; ++i) amplitude[i] = m_amplitude[i][buffer_offset];
+  // The sample rate is read at every span: a new one moves the Nyquist limit at once, the pitch
+  // only at the next Open (m_radians_per_hz).
+  const pelio::SpanTuning tuning = pelio::TuneSpan(m_freq_scale, m_pitch[buffer_offset],
+                                                   SampleRate(), m_radians_per_hz, m_harmonics);
+  m_increment = tuning.increment;
+
+  const float* mod = m_mod + buffer_offset;
+  float* output = m_output + buffer_offset;
+  for (int32_t n = 0; n < sampleFrames; ++n) {
+    const pelio::SineCosine sine_cosine =
+        pelio::SineAndCosine(m_phase, pelio::QualityFromPin(m_quality));
+    m_multiplier = pelio::RecurrenceMultiplier(sine_cosine.cosine, mod[n]);
+    pelio::HarmonicPartials(sine_cosine.sine, m_multiplier, tuning.harmonic_count, m_partial,
+                            m_prev, m_prev2);
+    output[n] = pelio::HalfWeightedSum(m_partial, amplitude, tuning.harmonic_count);
+    m_phase = pelio::AdvancePhase(m_phase, m_increment);
+  }
+}
