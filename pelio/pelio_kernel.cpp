@@ -59,9 +59,9 @@ SpanTuning TuneSpan(int16_t freq_scale, float pitch, float sample_rate, float ra
   return {increment, NyquistHarmonicCount(sample_rate, frequency, harmonics_setting)};
 }
 
-float LibrarySine(float x) { return static_cast<float>(portable_math::sin(x)); }
+float LibrarySine(float phase) { return static_cast<float>(portable_math::sin(phase)); }
 
-float LibraryCosine(float x) { return static_cast<float>(portable_math::cos(x)); }
+float LibraryCosine(float phase) { return static_cast<float>(portable_math::cos(phase)); }
 
 float FiniteHalfSumWithoutSilentHarmonics(const float* partial, const float* amplitude,
                                           int32_t count) {

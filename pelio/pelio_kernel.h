@@ -7,7 +7,7 @@
 // kind: at Mod = 2 that is sin((k+1) x) exactly, and smaller Mod values damp harmonic k+1 by
 // (Mod/2)^k, which is the oscillator's low-pass control.
 //
-// The output is specified to the bit and must agree on every target, so the arithmetic is spelt
+// The output is defined to the bit and must agree on every target, so the arithmetic is spelt
 // out. Every value that is stored (a member, an output sample, x*x in the polynomials) is a 32-bit
 // float; within one formula the arithmetic is carried in double and rounded to float once, where
 // the value is stored. For a single operation on two floats that is the same as float arithmetic
@@ -102,32 +102,31 @@ SpanTuning TuneSpan(int16_t freq_scale, float pitch, float sample_rate, float ra
 
 // Taylor polynomials to x^11 and x^12 by Horner's scheme in A = x*x, A stored as float first.
 // Accurate to about 3e-8 for |x| <= 1; at x = -pi the sine gives 0.000445 and the cosine -0.99990.
-inline float SinePolynomial(float x) {
-  const float square = x * x;
-  const double a = square;
-  double horner = kSine9 - a * kSine11;
-  horner = horner * a - kSine7;
-  horner = horner * a + kSine5;
-  horner = horner * a - kSine3;
-  horner = horner * a + 1.0;
-  return static_cast<float>(horner * x);
+inline float SinePolynomial(float phase) {
+  // A = x * x is a float product, rounded to float before the Horner steps widen it.
+  const double square = phase * phase;
+  double horner = kSine9 - square * kSine11;
+  horner = horner * square - kSine7;
+  horner = horner * square + kSine5;
+  horner = horner * square - kSine3;
+  horner = horner * square + 1.0;
+  return static_cast<float>(horner * phase);
 }
 
-inline float CosinePolynomial(float x) {
-  const float square = x * x;
-  const double a = square;
-  double horner = a * kCosine12 - kCosine10;
-  horner = horner * a + kCosine8;
-  horner = horner * a - kCosine6;
-  horner = horner * a + kCosine4;
-  horner = horner * a - kCosine2;
-  horner = horner * a + 1.0;
+inline float CosinePolynomial(float phase) {
+  const double square = phase * phase;
+  double horner = square * kCosine12 - kCosine10;
+  horner = horner * square + kCosine8;
+  horner = horner * square - kCosine6;
+  horner = horner * square + kCosine4;
+  horner = horner * square - kCosine2;
+  horner = horner * square + 1.0;
   return static_cast<float>(horner);
 }
 
 // The library functions, on the float phase widened to double, rounded back to float.
-float LibrarySine(float x);
-float LibraryCosine(float x);
+float LibrarySine(float phase);
+float LibraryCosine(float phase);
 
 struct SineCosine {
   float sine;

@@ -548,7 +548,7 @@ struct ModLawCase {
   const char* name;
   float mod;
   std::vector<float> amplitudes;  // harmonics 1, 2, 3...
-  double (*closed_form)(double x);
+  double (*closed_form)(double phase);
 };
 
 class PelioModLaw : public testing::TestWithParam<ModLawCase> {};
@@ -587,21 +587,22 @@ INSTANTIATE_TEST_SUITE_P(
         ModLawCase{"ExactSeries",
                    2.0f,
                    {1.0f, 0.0f, 1.0f},
-                   [](double x) { return 0.5 * (std::sin(x) + std::sin(3 * x)); }},
+                   [](double phase) { return 0.5 * (std::sin(phase) + std::sin(3 * phase)); }},
         ModLawCase{"EvenHarmonicsInverted",
                    -2.0f,
                    {0.0f, 1.0f},
-                   [](double x) { return -0.5 * std::sin(2 * x); }},
+                   [](double phase) { return -0.5 * std::sin(2 * phase); }},
         ModLawCase{
             "OnlyTheFundamentalCancels", 0.0f, {1.0f, 0.0f, 1.0f}, [](double) { return 0.0; }},
         ModLawCase{"OnlyTheFundamental",
                    0.0f,
                    {0.0f, 0.0f, 1.0f},
-                   [](double x) { return -0.5 * std::sin(x); }},
-        ModLawCase{"HalfModDampsTheThird",
-                   1.0f,
-                   {0.0f, 0.0f, 1.0f},
-                   [](double x) { return -0.375 * std::sin(x) + 0.125 * std::sin(3 * x); }}),
+                   [](double phase) { return -0.5 * std::sin(phase); }},
+        ModLawCase{
+            "HalfModDampsTheThird",
+            1.0f,
+            {0.0f, 0.0f, 1.0f},
+            [](double phase) { return -0.375 * std::sin(phase) + 0.125 * std::sin(3 * phase); }}),
     [](const testing::TestParamInfo<ModLawCase>& info) { return std::string(info.param.name); });
 
 // ---- Inputs no host should send -----------------------------------------------------------------
