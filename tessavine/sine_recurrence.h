@@ -17,14 +17,17 @@
 //  - a frequency whose phase increment is not a finite number is taken as 0 Hz, which holds the
 //    current value (as a pitch of 0 does under the kilohertz law), and the pitch still becomes
 //    m_last_pitch so it is not recomputed at every sample;
-//  - a re-seeding that finds |m_y1| above 1 (rounding drift) takes the phase of the nearest
-//    peak and sets m_y1 to that peak, ±1, so that the amplitude is re-anchored instead of being
-//    multiplied up by the next increment;
+//  - a re-seeding that finds |m_y1| above 1 (rounding drift, or the straight line below) takes
+//    the phase of the nearest peak and sets m_y1 to that peak, ±1, so that the amplitude is
+//    re-anchored instead of being multiplied by about 1/sin(ω) at every re-seeding;
 //  - a sample rate whose reciprocal is not finite gives a sample period of 0 (every frequency
 //    then holds the current value).
-// Between pitch changes the recurrence runs as it is: an increment so small that m_coeff rounds
-// to exactly 2 (below about 7e-5 Hz at 44.1 kHz) makes it a straight line of slope sin(ω) per
-// sample instead of a sine. That is the specified arithmetic, and it stays finite.
+// Between pitch changes the recurrence runs as it is, since the output bits depend on it: an
+// increment so small that m_coeff rounds to exactly 2 (below about 7e-5 Hz at 44.1 kHz) makes
+// it a straight line of slope sin(ω) per sample instead of a sine, and an absurdly large one
+// (|ω| from about 1e8 radians per sample) rounds away part of the phase in the re-seeding's sum
+// asin(m_y1) + ω, and with it the amplitude: off by 1e-4 near 1e8, by several times 0.5 from
+// 1e16, until the next pitch change. Both stay finite.
 #pragma once
 
 #include <algorithm>
