@@ -16,8 +16,10 @@
 
 namespace {
 
+#if SE_FRAME_CHECKED
 // Named after the frame's source, which is what a failed precondition reports.
 const char kFrameSource[] = "se_sdk/SEModule_base.cpp";
+#endif
 
 // More pins than any module describes; a host that answers GetPinCount with more than this is
 // not honoured beyond it, so that a wild answer cannot allocate gigabytes or stall in Open.
