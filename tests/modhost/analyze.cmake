@@ -1,0 +1,4 @@
+# The analysis and the plot on synthetic signals of known content, and `modhost analyze` run as a
+# user runs it, on WAV files that the test writes.
+se_add_gtest(analyze_test SOURCES analyze_test.cpp LIBS modhost_lib DEPENDS modhost)
+target_compile_definitions(analyze_test PRIVATE MODHOST_PATH="$<TARGET_FILE:modhost>")
