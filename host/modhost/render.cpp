@@ -144,9 +144,10 @@ bool ParseRequest(const RenderOptions& options, RenderRequest* request, std::str
     }
     const double samples = std::round(seconds * rate);
     if (samples < 1 || samples > static_cast<double>(kLongestRender)) {
-      *error = "--seconds: " + options.seconds + " s is " + std::to_string(samples) +
-               " samples at " + options.rate + " Hz; a render has 1 to " +
-               std::to_string(kLongestRender) + " samples";
+      char count[32];
+      std::snprintf(count, sizeof count, "%.0f", samples);
+      *error = "--seconds: " + options.seconds + " s is " + count + " samples at " + options.rate +
+               " Hz; a render has 1 to " + std::to_string(kLongestRender) + " samples";
       return false;
     }
     request->total_samples = static_cast<int64_t>(samples);
