@@ -9,8 +9,13 @@
 //   same for cos;
 //   the double results with long double sinl/cosl (80-bit, accurate to about 2^-63 here), as
 //   the largest error in units in the last place of a double.
-// It is a measurement, not a test: about 2.2e9 inputs, several minutes on one core. Native
+// It is a measurement, not a test: about 2.2e9 inputs, about eight minutes on one core. Native
 // x86-64 glibc only, where long double is the 80-bit format and sinl is accurate.
+//
+// Result of the first run (glibc 2.36, 2157060022 phases): no float result differs from glibc's
+// or from long double's, for sin or cos. In double, portable sin differs from glibc sin 203426
+// times and from sinl rounded 118764 times (cos: 87960 and 112420); the largest errors against
+// long double are 0.503418 ulp for sin and 0.502441 ulp for cos (glibc: 0.515625 and 0.515137).
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
