@@ -14,6 +14,11 @@
 //     least-squares fit to all the peaks it explains. A weak or missing fundamental is therefore
 //     still found, while a lone sinusoid is its own fundamental: no analysis can tell a lone
 //     third harmonic from a sine three times as high.
+// "Significant" means within 80 dB of the strongest partial and 20 dB above the noise floor. A
+// waveform that aliases (a naive square whose period is not a whole number of samples; never
+// Pelio, which drops the harmonics above half the sample rate) has partials in between its
+// harmonics; when they are that strong, the sampled signal really repeats only after several
+// periods, and that longer period is what is reported.
 #pragma once
 
 #include <array>

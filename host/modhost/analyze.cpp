@@ -36,7 +36,7 @@ struct AnalyzeOptions {
 struct ChannelSamples {
   std::vector<float> samples;
   int channels = 0;
-  double sample_rate = 0.0;
+  int sample_rate = 0;
 };
 
 void PrintError(const std::string& message) {
@@ -133,13 +133,13 @@ std::string BaseName(const std::string& path) {
 }
 
 // JSON numbers cannot be infinite or NaN; none of ours are, but a null beats invalid JSON.
-nlohmann::json Number(double value) {
-  return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+nlohmann::ordered_json Number(double value) {
+  return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
 }
 
-nlohmann::json ToJson(const AnalyzeOptions& options, const ChannelSamples& input,
-                      const SignalAnalysis& analysis) {
-  nlohmann::json harmonics = nlohmann::json::array();
+nlohmann::ordered_json ToJson(const AnalyzeOptions& options, const ChannelSamples& input,
+                              const SignalAnalysis& analysis) {
+  nlohmann::ordered_json harmonics = nlohmann::ordered_json::array();
   if (analysis.has_pitch) {
     for (const HarmonicLevel& harmonic : analysis.harmonics) {
       harmonics.push_back({
@@ -151,11 +151,11 @@ nlohmann::json ToJson(const AnalyzeOptions& options, const ChannelSamples& input
       });
     }
   }
-  nlohmann::json result = {
+  nlohmann::ordered_json result = {
       {"file", options.input_path},
       {"channel", options.channel},
       {"channels", input.channels},
-      {"sample_rate", Number(analysis.sample_rate)},
+      {"sample_rate", input.sample_rate},
       {"samples", analysis.sample_count},
       {"duration_seconds", Number(analysis.duration_seconds)},
       {"non_finite_samples", analysis.non_finite_count},
@@ -193,7 +193,9 @@ void PrintSummary(const AnalyzeOptions& options, const ChannelSamples& input,
   }
   std::printf("  peak         %s\n", LevelText(analysis.peak).c_str());
   std::printf("  RMS          %s\n", LevelText(analysis.rms).c_str());
-  std::printf("  DC offset    %.6f\n", analysis.dc_offset);
+  // An offset that rounds to zero prints as 0, not as "-0.000000".
+  const double shown_offset = std::abs(analysis.dc_offset) < 5e-7 ? 0.0 : analysis.dc_offset;
+  std::printf("  DC offset    %.6f\n", shown_offset);
   if (!analysis.has_pitch) {
     std::printf("  fundamental  none (%s)\n", analysis.sample_count == 0 ? "no samples"
                                               : analysis.silent          ? "silent"

@@ -415,9 +415,10 @@ std::string Subtitle(const SignalAnalysis& analysis) {
   };
   std::string text = Format(
       "%.0f Hz, %zu samples (%.3f s) \u00b7 peak %s \u00b7 RMS %s \u00b7 "
-      "DC offset %.6f",
+      "DC offset %s",
       analysis.sample_rate, analysis.sample_count, analysis.duration_seconds,
-      level(analysis.peak).c_str(), level(analysis.rms).c_str(), analysis.dc_offset);
+      level(analysis.peak).c_str(), level(analysis.rms).c_str(),
+      FormatNumber(analysis.dc_offset, 6).c_str());
   if (analysis.non_finite_count > 0) {
     text += Format(" \u00b7 %zu non-finite samples drawn as 0", analysis.non_finite_count);
   }
