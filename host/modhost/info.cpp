@@ -153,6 +153,8 @@ void AddInfoCommand(CLI::App& app, int* exit_status) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* command = app.add_subcommand(
       "info", "Show a module library's properties and pin table, as the host reads them");
+  // Unix paths are common under Wine; "/work/..." must stay a path, not a Windows-style option.
+  command->allow_windows_style_options(false);
   command->add_option("library", options->library, "The module library (.so or .dll)")->required();
   command->add_flag("--json", options->json, "Print one JSON document instead of text");
   command->add_flag("--trace", options->trace,

@@ -115,12 +115,18 @@ void ModuleSession::Report(const std::string& message) const {
 }
 
 int ModuleSession::Load(const std::string& path) {
+  // The loader's own words for a missing file are vague ("cannot open shared object file"), so
+  // the common mistakes are named first. Not on Windows, where the loader also finds Unix paths
+  // on Wine's drive Z: that stat would not.
   struct stat file_status;
-  if (stat(path.c_str(), &file_status) != 0) {
+  const bool found = stat(path.c_str(), &file_status) == 0;
+#if !defined(_WIN32)
+  if (!found) {
     Report("cannot load '" + path + "': " + std::strerror(errno));
     return kExitCannotLoad;
   }
-  if (S_ISDIR(file_status.st_mode)) {
+#endif
+  if (found && S_ISDIR(file_status.st_mode)) {
     Report("cannot load '" + path + "': it is a folder");
     return kExitCannotLoad;
   }
