@@ -135,9 +135,9 @@ std::vector<Peak> SignificantPeaks(const Spectrum& spectrum, std::size_t first_b
   std::nth_element(sorted.begin(), middle, sorted.end());
   const double floor = *middle;
   const double strongest = *std::max_element(sorted.begin(), sorted.end());
+  if (!(strongest > 0.0)) return {};
   const double threshold = std::max(strongest * std::pow(10.0, kSignificantBelowStrongestDb / 20.0),
                                     floor * std::pow(10.0, kSignificantAboveFloorDb / 20.0));
-  if (!(strongest > 0.0)) return {};
 
   const std::size_t lobe = static_cast<std::size_t>(
       std::ceil(kPeakNeighbourhoodBins * spectrum.resolution_hz / spectrum.bin_hz));

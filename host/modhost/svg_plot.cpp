@@ -53,7 +53,7 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-// Length of the valid UTF-8 sequence at the start of `text`, or 0.
+// Length of the valid UTF-8 sequence at `start` in `text`, or 0 when there is none.
 std::size_t Utf8SequenceLength(const std::string& text, std::size_t start) {
   const unsigned char lead = static_cast<unsigned char>(text[start]);
   const std::size_t length = lead < 0x80                   ? 1
