@@ -87,8 +87,20 @@ PelioModule::PelioModule(HostCallback host)
       // The pins' default items, until the host says otherwise.
       m_freq_scale(0),
       m_quality(0),
-      m_harmonics(pelio::kMaxHarmonics) {
+      m_harmonics(pelio::kMaxHarmonics),
+      m_isa(pelio::BestIsa()),
+      m_renderer(pelio::RendererFor(m_isa)),
+      m_tuning_inputs(),
+      m_tuning(),
+      m_tuning_valid(false) {
   SetSubProcess(&PelioModule::sub_process);
+}
+
+bool PelioModule::UseIsa(pelio::Isa isa) {
+  if (!pelio::IsaSupported(isa)) return false;
+  m_isa = isa;
+  m_renderer = pelio::RendererFor(isa);
+  return true;
 }
 
 PelioModule::~PelioModule() {}
@@ -101,6 +113,7 @@ void PelioModule::Open() {
   m_prev = 0.0f;
   m_prev2 = 0.0f;
   m_radians_per_hz = pelio::RadiansPerHertz(SampleRate());
+  m_tuning_valid = false;
   GetPin(kOutputPin)->TransmitStatus(SampleClock(), kOutputStatusAtOpen);
 }
 
@@ -153,6 +166,26 @@ bool PelioModule::BuffersBound() const {
   return true;
 }
 
+pelio::SpanTuning PelioModule::Tuning(float pitch) {
+  TuningInputs inputs;
+  inputs.freq_scale = m_freq_scale;
+  inputs.harmonics = m_harmonics;
+  std::memcpy(&inputs.pitch_bits, &pitch, sizeof(pitch));
+  const float sample_rate = SampleRate();
+  std::memcpy(&inputs.sample_rate_bits, &sample_rate, sizeof(sample_rate));
+  std::memcpy(&inputs.radians_per_hz_bits, &m_radians_per_hz, sizeof(m_radians_per_hz));
+  if (!m_tuning_valid || inputs.freq_scale != m_tuning_inputs.freq_scale ||
+      inputs.harmonics != m_tuning_inputs.harmonics ||
+      inputs.pitch_bits != m_tuning_inputs.pitch_bits ||
+      inputs.sample_rate_bits != m_tuning_inputs.sample_rate_bits ||
+      inputs.radians_per_hz_bits != m_tuning_inputs.radians_per_hz_bits) {
+    m_tuning = pelio::TuneSpan(m_freq_scale, pitch, sample_rate, m_radians_per_hz, m_harmonics);
+    m_tuning_inputs = inputs;
+    m_tuning_valid = true;
+  }
+  return m_tuning;
+}
+
 void PelioModule::sub_process(int32_t buffer_offset, int32_t sampleFrames) {
   // A host that renders before it has bound every buffer gets nothing rather than a crash.
   if (!BuffersBound()) return;
@@ -162,19 +195,28 @@ void PelioModule::sub_process(int32_t buffer_offset, int32_t sampleFrames) {
   for (int32_t i = 0; i < pelio::kMaxHarmonics; ++i) amplitude[i] = m_amplitude[i][buffer_offset];
   // The sample rate is read at every span: a new one moves the Nyquist limit at once, the pitch
   // only at the next Open (m_radians_per_hz).
-  const pelio::SpanTuning tuning = pelio::TuneSpan(m_freq_scale, m_pitch[buffer_offset],
-                                                   SampleRate(), m_radians_per_hz, m_harmonics);
+  const pelio::SpanTuning tuning = Tuning(m_pitch[buffer_offset]);
   m_increment = tuning.increment;
 
-  const float* mod = m_mod + buffer_offset;
-  float* output = m_output + buffer_offset;
-  for (int32_t n = 0; n < sampleFrames; ++n) {
-    const pelio::SineCosine sine_cosine =
-        pelio::SineAndCosine(m_phase, pelio::QualityFromPin(m_quality));
-    m_multiplier = pelio::RecurrenceMultiplier(sine_cosine.cosine, mod[n]);
-    pelio::HarmonicPartials(sine_cosine.sine, m_multiplier, tuning.harmonic_count, m_partial,
-                            m_prev, m_prev2);
-    output[n] = pelio::HalfWeightedSum(m_partial, amplitude, tuning.harmonic_count);
-    m_phase = pelio::AdvancePhase(m_phase, m_increment);
-  }
+  // "Quality" is read at every sample, but only an event changes it, and events fall between
+  // spans: one reading serves the whole span.
+  const pelio::SpanSettings span = {m_mod + buffer_offset,
+                                    m_output + buffer_offset,
+                                    sampleFrames,
+                                    amplitude,
+                                    tuning.increment,
+                                    tuning.harmonic_count,
+                                    pelio::QualityFromPin(m_quality)};
+  pelio::OscillatorState state;
+  state.phase = m_phase;
+  state.multiplier = m_multiplier;
+  state.prev = m_prev;
+  state.prev2 = m_prev2;
+  std::memcpy(state.partial, m_partial, sizeof(m_partial));
+  m_renderer(span, state);
+  m_phase = state.phase;
+  m_multiplier = state.multiplier;
+  m_prev = state.prev;
+  m_prev2 = state.prev2;
+  std::memcpy(m_partial, state.partial, sizeof(m_partial));
 }

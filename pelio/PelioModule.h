@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "pelio/pelio_kernel.h"
+#include "pelio/pelio_simd.h"
 #include "se_sdk/SEModule_base.h"
 
 class PelioModule : public SEModule_base {
@@ -32,6 +33,11 @@ class PelioModule : public SEModule_base {
   // nothing and calls nothing but the kernel.
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames);
 
+  // Renders with `isa` from now on, if the processor has it (the module starts with the best
+  // one); returns whether it does. Every choice gives the same output.
+  bool UseIsa(pelio::Isa isa);
+  pelio::Isa CurrentIsa() const { return m_isa; }
+
   float Increment() const { return m_increment; }
   float Phase() const { return m_phase; }
   float RadiansPerHz() const { return m_radians_per_hz; }
@@ -40,6 +46,8 @@ class PelioModule : public SEModule_base {
  private:
   void* PinVariable(int32_t index);
   bool BuffersBound() const;
+  // TuneSpan, recomputed only when one of its inputs differs from the last span's.
+  pelio::SpanTuning Tuning(float pitch);
 
   float* m_pitch;
   float* m_amplitude[pelio::kMaxHarmonics];  // element i: harmonic i + 1
@@ -55,4 +63,19 @@ class PelioModule : public SEModule_base {
   int16_t m_freq_scale;
   int16_t m_quality;
   int16_t m_harmonics;
+
+  pelio::Isa m_isa;
+  pelio::SpanRenderer m_renderer;
+  // The inputs of the last TuneSpan and its result. A module fed a steady pitch would otherwise
+  // evaluate 2^x and a division at every span, which short spans feel.
+  struct TuningInputs {
+    int16_t freq_scale;
+    int16_t harmonics;
+    uint32_t pitch_bits;
+    uint32_t sample_rate_bits;
+    uint32_t radians_per_hz_bits;
+  };
+  TuningInputs m_tuning_inputs;
+  pelio::SpanTuning m_tuning;
+  bool m_tuning_valid;
 };

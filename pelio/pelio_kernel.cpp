@@ -93,4 +93,31 @@ float ReducePhase(float phase) {
   return reduced;
 }
 
+void RenderSpan(const SpanSettings& span, OscillatorState& state) {
+  for (int32_t n = 0; n < span.sample_count; ++n) {
+    const SineCosine sine_cosine = SineAndCosine(state.phase, span.quality);
+    state.multiplier = RecurrenceMultiplier(sine_cosine.cosine, span.mod[n]);
+    HarmonicPartials(sine_cosine.sine, state.multiplier, span.harmonic_count, state.partial,
+                     state.prev, state.prev2);
+    span.output[n] = HalfWeightedSum(state.partial, span.amplitude, span.harmonic_count);
+    state.phase = AdvancePhase(state.phase, span.increment);
+  }
+}
+
+float AdvancePhases(float phase, float increment, float* phases, int32_t count) {
+  for (int32_t n = 0; n < count; ++n) {
+    phases[n] = phase;
+    phase = AdvancePhase(phase, increment);
+  }
+  return phase;
+}
+
+float NonFiniteSampleOutput(float sine, float multiplier, const float* amplitude, int32_t count) {
+  float partial[kMaxHarmonics];
+  float previous;
+  float before_previous;
+  HarmonicPartials(sine, multiplier, count, partial, previous, before_previous);
+  return FiniteHalfSumWithoutSilentHarmonics(partial, amplitude, count);
+}
+
 }  // namespace pelio

@@ -200,4 +200,43 @@ inline float AdvancePhase(float phase, float increment) {
   return next;
 }
 
+// ---- One span ----------------------------------------------------------------------------------
+
+// What the kernel carries from one sample to the next and leaves behind after a span. Only the
+// phase is ever read back; the rest is the last sample's working state.
+struct OscillatorState {
+  float phase;  // radians, in [-pi, pi)
+  float multiplier;
+  float prev;
+  float prev2;
+  float partial[kMaxHarmonics];
+};
+
+// One span as the module hands it to a renderer: what holds for the whole span (the amplitudes,
+// the tuning and the quality) and the buffers walked sample by sample.
+struct SpanSettings {
+  const float* mod;        // sample_count values, one per sample
+  float* output;           // sample_count values
+  int32_t sample_count;    // nothing is rendered for 0 or less
+  const float* amplitude;  // kMaxHarmonics values: amplitude[i] weighs partial[i]
+  float increment;         // from TuneSpan
+  int32_t harmonic_count;  // N, 0 to 16, from TuneSpan
+  Quality quality;
+};
+
+// Renders a span one sample at a time with the functions above. This is the reference: every
+// faster renderer must leave the same output and the same state, bit for bit.
+void RenderSpan(const SpanSettings& span, OscillatorState& state);
+
+typedef void (*SpanRenderer)(const SpanSettings& span, OscillatorState& state);
+
+// Writes the `count` phases that start at `phase` to `phases` and returns the phase after them.
+// The phase depends on nothing but itself and the increment, so a renderer can run it ahead of
+// the samples it evaluates.
+float AdvancePhases(float phase, float increment, float* phases, int32_t count);
+
+// The output of a sample whose reference sum is not finite, from its sine and multiplier: the
+// rare case that a lane-parallel renderer hands back to scalar code.
+float NonFiniteSampleOutput(float sine, float multiplier, const float* amplitude, int32_t count);
+
 }  // namespace pelio
