@@ -64,6 +64,10 @@ struct SineCase {
   double rate;
 };
 
+void PrintTo(const SineCase& sine, std::ostream* stream) {
+  *stream << sine.frequency_hz << " Hz at " << sine.rate << " Hz";
+}
+
 class PureSine : public testing::TestWithParam<SineCase> {};
 
 // Bin-centred and off-bin frequencies, from the lowest pitch of 1 V/Oct to near Nyquist.
