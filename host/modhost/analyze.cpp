@@ -261,7 +261,7 @@ void AddAnalyzeCommand(CLI::App& app, int* exit_status) {
                       "Also draw the waveform and the spectrum with the harmonics into this SVG");
   command->add_flag("--json", options->json, "Print the results as JSON");
   command->add_option("--channel", options->channel, "Channel to analyze, from 1 (default 1)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1, 65535));
   command->callback([options, exit_status]() {
     try {
       *exit_status = RunAnalyze(*options);
