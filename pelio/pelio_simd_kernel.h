@@ -238,17 +238,21 @@ void RenderSpanLanes(const SpanSettings& span, OscillatorState& state) {
                                                        block, kBlock, nullptr);
   }
 
-  // The last block, padded with phase 0 and Mod 0 to whole vectors.
+  // The last block: straight from and to the span's buffers when it fills whole vectors, else
+  // padded with phase 0 and Mod 0 to whole vectors.
   const int32_t rest = span.sample_count - done;
+  const int vectors = (rest + kLanes - 1) / kLanes;
+  state.phase = AdvancePhases(state.phase, span.increment, phase, rest);
+  for (int n = rest; n < kBlock; ++n) phase[n] = 0.0f;
+  if (rest % kLanes == 0) {
+    RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, span.mod + done,
+                                                  span.output + done, block, rest, &state);
+    return;
+  }
   float mod[kBlock];
   float output[kBlock];
-  state.phase = AdvancePhases(state.phase, span.increment, phase, rest);
-  for (int n = 0; n < kBlock; ++n) {
-    if (n >= rest) phase[n] = 0.0f;
-    mod[n] = n < rest ? span.mod[done + n] : 0.0f;
-  }
-  RenderLastBlock<Ops, kQuality, Ops::kVectors>((rest + kLanes - 1) / kLanes, phase, mod, output,
-                                                block, rest, &state);
+  for (int n = 0; n < kBlock; ++n) mod[n] = n < rest ? span.mod[done + n] : 0.0f;
+  RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, mod, output, block, rest, &state);
   for (int n = 0; n < rest; ++n) span.output[done + n] = output[n];
 }
 
