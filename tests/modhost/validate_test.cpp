@@ -1,0 +1,379 @@
+// modhost validate from the outside, as a user runs it: the built program on the built libraries,
+// its JSON read back. Well-formed libraries pass every check; each fault of the broken module is
+// caught by the checks named for it and by no others; crashes and hangs stay inside their check;
+// each failure stage has its exit status. The ELF/PE reader is also tested directly, on the
+// libraries and on damaged copies of them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/modhost/binary_inspect.h"
+#include "host/modhost/child_process.h"
+#include "host/modhost/commands.h"
+#include "host/modhost/validate_checks.h"
+
+namespace {
+
+using modhost::BinaryFormat;
+using modhost::BinaryInfo;
+using Names = std::set<std::string>;
+
+std::string TestLibrary(const std::string& name) {
+  return std::string(SE_TEST_PLUGIN_DIR) + "/" + name + SE_PLUGIN_SUFFIX;
+}
+
+std::string Broken(const std::string& fault) { return TestLibrary("broken_module_" + fault); }
+
+struct ValidateRun {
+  int status = -1;
+  std::string output;
+  std::string errors;
+  nlohmann::json json;
+
+  Names WithResult(const char* result) const {
+    Names names;
+    for (const nlohmann::json& check : json["checks"]) {
+      if (check["result"] == result) names.insert(check["name"].get<std::string>());
+    }
+    return names;
+  }
+  Names Failed() const { return WithResult("failed"); }
+  Names Passed() const { return WithResult("passed"); }
+  const nlohmann::json& Check(const std::string& name) const {
+    for (const nlohmann::json& check : json["checks"]) {
+      if (check["name"] == name) return check;
+    }
+    static const nlohmann::json kMissing;
+    ADD_FAILURE() << "no check " << name << " in the report";
+    return kMissing;
+  }
+  std::string LastLine() const {
+    std::string text = output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t newline = text.find_last_of('\n');
+    std::string line = newline == std::string::npos ? text : text.substr(newline + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+  }
+};
+
+ValidateRun Modhost(std::vector<std::string> arguments, bool json = true) {
+  arguments.insert(arguments.begin(), "validate");
+  if (json) arguments.push_back("--json");
+  const modhost::ChildOutcome child = modhost::RunChildProcess(MODHOST_PATH, arguments, 600, false);
+  ValidateRun run;
+  EXPECT_EQ(child.ending, modhost::ChildOutcome::Ending::kExited) << child.description;
+  run.status = child.exit_code;
+  run.output = child.output;
+  run.errors = child.errors;
+  if (json) {
+    run.json = nlohmann::json::parse(child.output, nullptr, false);
+    EXPECT_FALSE(run.json.is_discarded()) << child.output << child.errors;
+  }
+  return run;
+}
+
+Names AllCheckNames(modhost::validation::CheckKind kind) {
+  Names names;
+  for (const auto& check : modhost::validation::AllChecks()) {
+    if (check.kind == kind) names.insert(check.name);
+  }
+  return names;
+}
+
+std::string Alternatives(const Names& names) {
+  std::string pattern;
+  for (const std::string& name : names) pattern += (pattern.empty() ? "^(" : "|") + name;
+  return pattern + ")$";
+}
+
+// ---- Reading the libraries' tables --------------------------------------------------------------
+
+BinaryInfo InspectFile(const std::string& path, std::vector<uint8_t>* bytes = nullptr) {
+  std::vector<uint8_t> data;
+  std::string error;
+  EXPECT_TRUE(modhost::ReadWholeFile(path, &data, &error)) << error;
+  if (bytes) *bytes = data;
+  return modhost::InspectBinary(data);
+}
+
+Names ExportNames(const BinaryInfo& info) {
+  Names names;
+  for (const modhost::ExportedSymbol& exported : info.exports) names.insert(exported.name);
+  return names;
+}
+
+TEST(BinaryInspectTest, ReadsTheKindTheExportsAndTheImportsOfBuiltLibraries) {
+  const BinaryInfo module = InspectFile(TestLibrary("frame_test_module"));
+  EXPECT_TRUE(module.error.empty()) << module.error;
+  EXPECT_TRUE(modhost::MatchesHostKind(module)) << modhost::DescribeBinaryKind(module);
+  EXPECT_EQ(modhost::DescribeBinaryKind(module), modhost::HostBinaryKind());
+  ASSERT_EQ(module.exports.size(), 1u);
+  EXPECT_EQ(module.exports[0].name, "main");
+  EXPECT_TRUE(module.exports[0].is_function);
+  EXPECT_FALSE(module.imports.empty());
+  for (const std::string& imported : module.imports) {
+    EXPECT_TRUE(modhost::IsSystemLibrary(module.format, imported)) << imported;
+  }
+
+  EXPECT_EQ(ExportNames(InspectFile(Broken("extra_export"))),
+            (Names{"main", "broken_extra_export"}));
+  EXPECT_EQ(ExportNames(InspectFile(Broken("no_main"))), (Names{"broken_not_main"}));
+}
+
+TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
+  std::vector<uint8_t> bytes;
+  const BinaryInfo whole = InspectFile(TestLibrary("frame_test_module"), &bytes);
+  ASSERT_TRUE(whole.error.empty());
+
+  // Cut anywhere: the reader either says why it stopped or has read no more than the whole file.
+  for (size_t length = 0; length < bytes.size(); length += length < 256 ? 1 : 97) {
+    const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    const BinaryInfo info = modhost::InspectBinary(cut);
+    if (info.error.empty()) {
+      EXPECT_LE(info.exports.size(), whole.exports.size()) << "cut at " << length;
+    }
+  }
+  // Scrambled: every header field and table pointer is garbage somewhere along the way.
+  uint64_t state = 12345;
+  for (int round = 0; round < 400; ++round) {
+    std::vector<uint8_t> scrambled = bytes;
+    for (int flip = 0; flip < 8; ++flip) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      const size_t at = static_cast<size_t>(state >> 33) % std::min<size_t>(scrambled.size(), 8192);
+      scrambled[at] = static_cast<uint8_t>(state >> 25);
+    }
+    modhost::InspectBinary(scrambled);
+  }
+  const BinaryInfo text = modhost::InspectBinary({'h', 'e', 'l', 'l', 'o'});
+  EXPECT_EQ(text.format, BinaryFormat::kUnknown);
+  EXPECT_FALSE(text.error.empty());
+}
+
+TEST(BinaryInspectTest, SystemLibrariesAreTheOperatingSystemsAndTheRuntimes) {
+  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "KERNEL32.dll"));
+  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "msvcrt.dll"));
+  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "api-ms-win-crt-runtime-l1-1-0.dll"));
+  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libstdc++-6.dll"));
+  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libgcc_s_dw2-1.dll"));
+  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libc.so.6"));
+  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libstdc++.so.6"));
+  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libsndfile.so.1"));
+}
+
+// ---- Libraries that should pass
+// -------------------------------------------------------------------
+
+void ExpectEveryCheckPasses(const std::string& library) {
+  const ValidateRun run = Modhost({library, "--seed", "2024"});
+  EXPECT_EQ(run.status, modhost::kExitOk) << run.output;
+  EXPECT_EQ(run.Failed(), Names()) << run.output;
+  EXPECT_EQ(run.json["passed"].get<size_t>(), modhost::validation::AllChecks().size());
+  EXPECT_EQ(run.json["stage"], "loaded");
+}
+
+TEST(ValidateTest, TheFramesTestModulePassesEveryCheck) {
+  ExpectEveryCheckPasses(TestLibrary("frame_test_module"));
+}
+
+#if VALIDATE_TEST_HAS_PELIO
+TEST(ValidateTest, PelioPassesEveryCheck) {
+  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/pelio" + SE_PLUGIN_SUFFIX);
+}
+#endif
+
+#if VALIDATE_TEST_HAS_TESSAVINE
+TEST(ValidateTest, TessavinePassesEveryCheck) {
+  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/tessavine" + SE_PLUGIN_SUFFIX);
+}
+#endif
+
+TEST(ValidateTest, HumanOutputEndsWithTheCountsAndListNamesEveryCheck) {
+  const ValidateRun run = Modhost(
+      {TestLibrary("frame_test_module"), "--include", "^file-", "--include", "^opcode-"}, false);
+  EXPECT_EQ(run.status, modhost::kExitOk) << run.output;
+  EXPECT_EQ(run.LastLine(), "5 passed, 0 failed");
+  EXPECT_NE(run.output.find("PASS  opcode-unknown"), std::string::npos) << run.output;
+
+  const ValidateRun list = Modhost({"--list"}, false);
+  EXPECT_EQ(list.status, modhost::kExitOk);
+  for (const auto& check : modhost::validation::AllChecks()) {
+    EXPECT_NE(list.output.find(check.name), std::string::npos) << check.name;
+  }
+}
+
+// ---- Faults, and the checks that must catch them
+// ----------------------------------------------------
+
+struct FaultCase {
+  const char* fault;
+  Names caught_by;   // exactly the checks that fail
+  Names bystanders;  // a few checks that must still pass, for runs that are not complete
+};
+
+class FaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+// Natively every check runs against every fault; under Wine, where each check's process costs
+// far more, only the checks that must fail and a few bystanders.
+TEST_P(FaultTest, OnlyTheChecksNamedForTheFaultFail) {
+  const FaultCase& fault = GetParam();
+  std::vector<std::string> arguments = {Broken(fault.fault), "--seed", "99"};
+#if defined(_WIN32)
+  Names selected = fault.caught_by;
+  selected.insert(fault.bystanders.begin(), fault.bystanders.end());
+  arguments.push_back("--include");
+  arguments.push_back(Alternatives(selected));
+#endif
+  const ValidateRun run = Modhost(arguments);
+  EXPECT_EQ(run.Failed(), fault.caught_by) << run.output;
+  EXPECT_EQ(run.status, modhost::kExitFailed);
+  for (const std::string& bystander : fault.bystanders) {
+    EXPECT_EQ(run.Passed().count(bystander), 1u) << bystander;
+  }
+  for (const std::string& name : fault.caught_by) {
+    const nlohmann::json& check = run.Check(name);
+    EXPECT_FALSE(check["failures"].empty());
+    EXPECT_NE(check["replay"].get<std::string>().find("--seed 99"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BrokenModule, FaultTest,
+    ::testing::Values(
+        FaultCase{"writes_past_span", {"process-output-span"}, {"process-inputs-untouched"}},
+        FaultCase{"writes_input", {"process-inputs-untouched"}, {"process-output-span"}},
+        FaultCase{"extra_export", {"file-exports"}, {"file-format", "load"}},
+        FaultCase{"events_at_block_start",
+                  {"events-exact-sample", "events-same-sample", "block-size-invariance"},
+                  {"events-past-block", "process-output-span"}},
+        FaultCase{"sticky_nan", {"non-finite-inputs"}, {"process-output-finite"}},
+        FaultCase{"ignores_resume", {"events-resume", "host-requests"}, {"events-past-block"}},
+        FaultCase{"calls_host_deferred", {"contract-deferred-call"}, {"contract-event-types"}},
+        FaultCase{"bad_truth_values",
+                  {"opcode-answers", "opcode-unknown", "module-properties"},
+                  {"pin-enumeration"}},
+        FaultCase{"bad_requests", {"host-requests"}, {"record-layout"}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.fault); });
+
+TEST(ValidateTest, StateSharedBetweenInstancesIsCaught) {
+  const ValidateRun run = Modhost({Broken("shared_state"), "--include", "^instances-independent$"});
+  EXPECT_EQ(run.Failed(), (Names{"instances-independent"}));
+  EXPECT_EQ(run.status, modhost::kExitFailed);
+}
+
+TEST(ValidateTest, AnUnterminatedPinNameIsCaughtWithoutReadingOnForever) {
+  const ValidateRun run = Modhost({Broken("unterminated_name"), "--include", "^pin-enumeration$"});
+  EXPECT_EQ(run.Failed(), (Names{"pin-enumeration"}));
+  const std::string failure = run.Check("pin-enumeration")["failures"][0];
+  EXPECT_NE(failure.find("terminator"), std::string::npos) << failure;
+}
+
+// ---- Crashes and hangs stay in their check
+// ------------------------------------------------------------
+
+TEST(ValidateTest, ACrashFailsItsCheckAndTheRunGoesOn) {
+  const Names crashing = {"process-output-span", "block-size-invariance"};
+  Names selected = crashing;
+  selected.insert({"module-properties", "opcode-unknown"});
+  selected.insert("contract-null-records");
+  const ValidateRun run = Modhost({Broken("crashes"), "--include", Alternatives(selected)});
+  EXPECT_EQ(run.status, modhost::kExitFailed);
+  EXPECT_EQ(run.json["checks"].size(), selected.size());
+  for (const std::string& name : crashing) {
+    const nlohmann::json& check = run.Check(name);
+    EXPECT_EQ(check["result"], "failed");
+    EXPECT_NE(check["ending"].get<std::string>().find("crashed"), std::string::npos) << check;
+    EXPECT_NE(check["last_step"].get<std::string>(), "");
+  }
+  EXPECT_EQ(run.Check("module-properties")["result"], "passed");
+  EXPECT_EQ(run.Check("contract-null-records")["result"], "passed");
+  EXPECT_EQ(run.Check("opcode-unknown")["result"], "failed");
+}
+
+TEST(ValidateTest, AHangIsStoppedAtTheTimeLimit) {
+  const ValidateRun run = Modhost({Broken("hangs"), "--time-limit", "3", "--include",
+                                   "^(process-output-span|module-properties)$"});
+  EXPECT_EQ(run.status, modhost::kExitFailed);
+  const nlohmann::json& hung = run.Check("process-output-span");
+  EXPECT_EQ(hung["result"], "failed");
+  EXPECT_NE(hung["ending"].get<std::string>().find("timed out"), std::string::npos) << hung;
+  EXPECT_LT(hung["seconds"].get<double>(), 30.0);
+  EXPECT_EQ(run.Check("module-properties")["result"], "passed");
+}
+
+// ---- Exit statuses per failure stage
+// --------------------------------------------------------------------
+
+TEST(ValidateTest, EachLoadingStageHasItsExitStatusAndSkipsTheModuleChecks) {
+  const size_t module_checks = AllCheckNames(modhost::validation::CheckKind::kModule).size();
+  struct Stage {
+    std::string library;
+    int status;
+    const char* stage;
+  };
+  const std::string garbage = TestLibrary("validate_test_not_a_library");
+  std::ofstream(garbage, std::ios::binary) << "this is no library";
+  for (const Stage& expected :
+       {Stage{TestLibrary("no_such_library"), modhost::kExitCannotLoad, "cannot-load"},
+        Stage{garbage, modhost::kExitCannotLoad, "cannot-load"},
+        Stage{Broken("no_main"), modhost::kExitNoMain, "no-main"},
+        Stage{Broken("wrong_magic"), modhost::kExitBadRecord, "bad-record"},
+        Stage{Broken("null_record"), modhost::kExitBadRecord, "bad-record"}}) {
+    const ValidateRun run = Modhost({expected.library, "--exclude", "^file-"});
+    EXPECT_EQ(run.status, expected.status) << expected.library;
+    EXPECT_EQ(run.json["stage"], expected.stage) << expected.library;
+    EXPECT_EQ(run.Failed(), (Names{"load"})) << expected.library;
+    EXPECT_EQ(run.json["skipped"].get<size_t>(), module_checks) << expected.library;
+  }
+  const ValidateRun unreadable = Modhost({TestLibrary("no_such_library"), "--include", "^file-"});
+  EXPECT_EQ(unreadable.Failed(), AllCheckNames(modhost::validation::CheckKind::kFile));
+  EXPECT_EQ(unreadable.status, modhost::kExitFailed);
+
+  EXPECT_EQ(Modhost({}, false).status, modhost::kExitUsage);
+  EXPECT_EQ(Modhost({TestLibrary("frame_test_module"), "--include", "(unclosed"}, false).status,
+            modhost::kExitUsage);
+}
+
+// ---- Replaying, tracing and debugging
+// ---------------------------------------------------------------------
+
+TEST(ValidateTest, OneSeedReplaysTheSameScriptAndTheFailurePrintsIt) {
+  const std::vector<std::string> arguments = {Broken("events_at_block_start"), "--seed", "31337",
+                                              "--include", "^block-size-invariance$"};
+  const ValidateRun first = Modhost(arguments);
+  const ValidateRun again = Modhost(arguments);
+  const std::string script = first.Check("block-size-invariance")["script"];
+  EXPECT_NE(script.find("events in the order they are handed over"), std::string::npos) << script;
+  EXPECT_EQ(again.Check("block-size-invariance")["script"], script);
+  EXPECT_EQ(again.Check("block-size-invariance")["failures"],
+            first.Check("block-size-invariance")["failures"]);
+
+  const ValidateRun human = Modhost(arguments, false);
+  EXPECT_NE(human.output.find("seed 31337; to replay: modhost validate"), std::string::npos)
+      << human.output;
+  EXPECT_NE(human.output.find("event script:"), std::string::npos);
+  EXPECT_EQ(human.LastLine(), "0 passed, 1 failed");
+}
+
+TEST(ValidateTest, TraceLogsDispatcherCallsAndHostRequestsAndInProcessRunsHere) {
+  const ValidateRun traced =
+      Modhost({TestLibrary("frame_test_module"), "--trace", "--include", "^opcode-answers$"});
+  EXPECT_EQ(traced.status, modhost::kExitOk);
+  EXPECT_NE(traced.errors.find("dispatcher 0 (Open)"), std::string::npos) << traced.errors;
+  EXPECT_NE(traced.errors.find("host request 3 (GetSampleClock)"), std::string::npos);
+  EXPECT_NE(traced.errors.find("process buffer_offset"), std::string::npos);
+
+  const ValidateRun here = Modhost({TestLibrary("frame_test_module"), "--in-process", "--include",
+                                    "^(opcode-answers|events-exact-sample)$"});
+  EXPECT_EQ(here.status, modhost::kExitOk) << here.output;
+  EXPECT_EQ(here.json["in_process"], true);
+  EXPECT_EQ(here.Passed(), (Names{"opcode-answers", "events-exact-sample"}));
+}
+
+}  // namespace
