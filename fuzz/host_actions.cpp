@@ -252,8 +252,10 @@ void CheckQueueAnswer(Instance& instance) {
     Require(reply == (instance.queue.empty() ? 1 : 0),
             "opcode 10 disagrees with the event queue the frame should hold");
   } else if (reply == 1) {
-    // Empty again: the model is exact from here on.
+    // Empty again: the model is exact from here on. Its clock stayed right all along.
+    const uint32_t clock = instance.queue.clock();
     instance.queue = QueueModel();
+    instance.queue.set_clock(clock);
     instance.model_valid = true;
   }
 }

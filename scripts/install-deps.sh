@@ -14,6 +14,7 @@ packages=(
   libgtest-dev                    # GoogleTest sources in /usr/src/googletest
   libsndfile1-dev libfftw3-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
   clang-format python3
+  clang libclang-rt-14-dev llvm   # libFuzzer and the sanitizer runtimes; llvm-symbolizer
 )
 
 installed() {

@@ -2,7 +2,11 @@
 # Every test of the project, as CI runs it:
 #   1. installs what is missing (scripts/install-deps.sh; does nothing when all is there),
 #   2. checks the formatting of the project's C++ sources with clang-format (.clang-format),
-#   3. for each preset native, x86 and win32: configure, build, ctest.
+#   3. for each preset native, x86 and win32: configure, build, ctest; then the same for asan
+#      (the whole suite and modhost validate under AddressSanitizer, LeakSanitizer and UBSan) and
+#      tsan (the two-thread test under ThreadSanitizer),
+#   4. builds the libFuzzer targets and runs each for SE_FUZZ_SECONDS (default 25) seconds from
+#      the kept corpus (scripts/fuzz.sh); each target counts as one test.
 # All three presets run even when one fails, and a build failure still runs the tests of what
 # did build. Build output goes to build/logs/<preset>-*.log and is printed only on failure;
 # compiler warnings are always listed. The last line counts the
@@ -11,8 +15,8 @@
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-presets=(native x86 win32)
-format_dirs=(se_sdk pelio tessavine host tests bench tools)
+presets=(native x86 win32 asan tsan)
+format_dirs=(se_sdk pelio tessavine host tests bench tools fuzz)
 log_dir=build/logs
 
 passed=0
@@ -124,6 +128,36 @@ for preset in "${presets[@]}"; do
     summary+=("$(printf '%-8s FAILED  %d of %d tests' "$preset" "$preset_failed" "$preset_total")")
   fi
 done
+
+# ---- Fuzzing ----------------------------------------------------------------------------------
+echo
+echo "== fuzz"
+fuzz_seconds=${SE_FUZZ_SECONDS:-25}
+if ! cmake --preset fuzz >"$log_dir/fuzz-configure.log" 2>&1 ||
+  ! cmake --build --preset fuzz >"$log_dir/fuzz-build.log" 2>&1; then
+  show_log "$log_dir/fuzz-configure.log" 20
+  show_log "$log_dir/fuzz-build.log" 40
+  failed=$((failed + 1))
+  summary+=("fuzz     FAILED  build (build/logs/fuzz-*.log)")
+else
+  fuzz_failed=0
+  fuzz_total=0
+  for target in pelio_fuzz tessavine_fuzz modhost_input_fuzz; do
+    [ -x "build/fuzz/fuzz/$target" ] || continue
+    fuzz_total=$((fuzz_total + 1))
+    if bash scripts/fuzz.sh --no-build --seconds "$fuzz_seconds" "$target"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      fuzz_failed=$((fuzz_failed + 1))
+    fi
+  done
+  if [ "$fuzz_failed" -eq 0 ]; then
+    summary+=("$(printf 'fuzz     ok      %d targets, %d s each' "$fuzz_total" "$fuzz_seconds")")
+  else
+    summary+=("$(printf 'fuzz     FAILED  %d of %d targets' "$fuzz_failed" "$fuzz_total")")
+  fi
+fi
 
 echo
 echo "== summary"
