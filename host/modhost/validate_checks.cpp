@@ -400,16 +400,19 @@ void CheckOpcodeAnswers(CheckContext& context) {
            {0, 1});
     expect(kOpcodeQuery5, "OpaqueQuery5", instance->Dispatch(kOpcodeQuery5, 0, 0, scratch, 0.0f),
            {0, 1});
-    expect(kOpcodeQueueEmpty, "QueueEmpty with no event queued", instance->QueueEmpty(), {1});
     expect(kOpcodeSetSampleRate, "SetSampleRate", instance->SetSampleRate(48000.0f), {0});
     expect(kOpcodeSetBlockSize, "SetBlockSize", instance->SetBlockSize(256), {0});
   };
+  expect(kOpcodeQueueEmpty, "QueueEmpty", instance->QueueEmpty(), {1});
   queries();
   instance->host().set_pin_count(pin_count);
   expect(kOpcodeOpen, "Open", instance->Open(), {0});
   phase = "after open";
   queries();
   expect(kOpcodeResume, "Resume", instance->Resume(), {0});
+  // A module may queue calls of its own at open; only then may the queue hold something here.
+  const int32_t empty_after_open = instance->QueueEmpty();
+  expect(kOpcodeQueueEmpty, "QueueEmpty", empty_after_open, {0, 1});
 
   // An event waits in the queue until its block has been rendered.
   const PinLayout& layout = context.Layout();
@@ -425,7 +428,8 @@ void CheckOpcodeAnswers(CheckContext& context) {
   expect(kOpcodeQueueEmpty, "QueueEmpty", instance->QueueEmpty(), {0});
   session.Step();
   phase = "after the waiting event fell due";
-  expect(kOpcodeQueueEmpty, "QueueEmpty", instance->QueueEmpty(), {1});
+  expect(kOpcodeQueueEmpty, "QueueEmpty", instance->QueueEmpty(),
+         empty_after_open == 1 ? std::set<int32_t>{1} : std::set<int32_t>{0, 1});
   SeEvent future = {};
   future.time_stamp = instance->clock() + 100000;
   future.event_type = 1;
@@ -998,8 +1002,11 @@ void CheckEventsPastBlock(CheckContext& context) {
     RenderSession session(*instance, script, plan);
     const uint32_t due_block = scenario.at / static_cast<uint32_t>(block);
     const uint32_t handed_over = due_block - static_cast<uint32_t>(scenario.lead);
+    // The queue's state says something only when the module queued nothing of its own.
+    const bool own_events = instance->QueueEmpty() != 1;
     for (uint32_t rendered = 0; !session.done(); ++rendered) {
       session.Step();
+      if (own_events) continue;
       const int32_t empty = instance->QueueEmpty();
       const int32_t expected = rendered >= handed_over && rendered < due_block ? 0 : 1;
       if (empty != expected) {
@@ -1065,13 +1072,14 @@ void CheckEventsResume(CheckContext& context) {
       instance->PinUpdate(change.pin, 0, change.value, in_pause);
       instance->PinUpdate(revert.pin, 0, revert.value, after);
     };
+    const bool own_events = instance->QueueEmpty() != 1;
     if (queued_before_pause) queue(before_pause + 10, resumed + later);
     instance->host().set_sample_clock(resumed);
     instance->Resume();
     if (!queued_before_pause) queue(resumed, resumed + later);
     RenderSession session(*instance, second_part, second_plan);
     while (!session.done()) session.Step();
-    if (instance->QueueEmpty() != 1) {
+    if (!own_events && instance->QueueEmpty() != 1) {
       context.Fail(
           "after resuming, events queued before the pause are still waiting when the"
           " blocks that hold them have been rendered");

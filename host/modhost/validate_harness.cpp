@@ -79,6 +79,10 @@ const char kExtraUnwritten[] = "(unwritten)";
 const uint32_t kDescriptionFill = 0x5A5A5A5Au;
 
 const size_t kMaxFaultsPerRender = 1;
+
+std::string Samples(int64_t count) {
+  return std::to_string(count) + (count == 1 ? " sample" : " samples");
+}
 const size_t kMaxFailures = 12;
 
 void AddFault(std::vector<std::string>* faults, const std::string& fault) {
@@ -279,6 +283,8 @@ std::vector<int32_t> Pin::ControlValues() const {
 std::string Pin::Label() const { return "pin " + std::to_string(index) + " " + Quoted(name); }
 
 std::string PinLayout::OutputName(size_t output) const {
+  // An instance that describes more outputs than the first one did still gets a name.
+  if (output >= audio_outputs.size()) return "output " + std::to_string(output);
   return pins[static_cast<size_t>(audio_outputs[output])].Label();
 }
 
@@ -352,9 +358,9 @@ std::string BlockPlan::Describe() const {
 std::string BlockPlan::Summary() const {
   if (sizes.empty()) return "no blocks";
   const auto range = std::minmax_element(sizes.begin(), sizes.end() - 1);
-  std::string text = std::to_string(sizes.size()) + " blocks";
+  std::string text = std::to_string(sizes.size()) + (sizes.size() == 1 ? " block" : " blocks");
   if (sizes.size() == 1 || *range.first == *range.second) {
-    text += " of " + std::to_string(sizes.front()) + " samples";
+    text += " of " + Samples(sizes.front());
   } else {
     text +=
         " of " + std::to_string(*range.first) + " to " + std::to_string(*range.second) + " samples";
@@ -693,7 +699,8 @@ void RenderSession::Step() {
     const Pin& pin = pins[static_cast<size_t>(audio_pins_[slot])];
     const std::vector<float>& storage = buffers_[slot].storage[plan_.shared_buffer ? 0 : block % 2];
     const std::string where =
-        Format("block %zu (%d samples at buffer offset %d): ", block, size, offset) + pin.Label();
+        Format("block %zu (%s at buffer offset %d): ", block, Samples(size).c_str(), offset) +
+        pin.Label();
     const int64_t span_begin = kGuardSamples + offset;
     const int64_t span_end = span_begin + size;
     int64_t unwritten = 0, first_unwritten = -1, outside = 0, first_outside = -1;
@@ -713,15 +720,16 @@ void RenderSession::Step() {
       span_fault = span_fault || unwritten > 0 || outside > 0;
       if (unwritten > 0) {
         AddFault(&result_.span_faults,
-                 where + Format(": %" PRId64 " of %d samples of the span left unwritten, the first"
-                                " at buffer index %" PRId64,
-                                unwritten, size, first_unwritten - kGuardSamples));
+                 where + Format(": %" PRId64 " of %s of the span left unwritten, the first at"
+                                " buffer index %" PRId64,
+                                unwritten, Samples(size).c_str(), first_unwritten - kGuardSamples));
       }
       if (outside > 0) {
         AddFault(&result_.span_faults,
-                 where + Format(": wrote %" PRId64 " samples outside its span, the first at buffer"
-                                " index %" PRId64 " (the span is %d to %d)",
-                                outside, first_outside - kGuardSamples, offset, offset + size - 1));
+                 where + Format(": wrote %s outside its span, the first at buffer index %" PRId64
+                                " (the span is %d to %d)",
+                                Samples(outside).c_str(), first_outside - kGuardSamples, offset,
+                                offset + size - 1));
       }
       std::vector<float>& out = result_.outputs[output++];
       for (int32_t sample = 0; sample < size; ++sample) {
@@ -731,9 +739,10 @@ void RenderSession::Step() {
     } else if (outside > 0) {
       input_fault = true;
       AddFault(&result_.input_faults,
-               where + Format(": changed %" PRId64 " samples of the input buffer, the first at"
-                              " buffer index %" PRId64 " (the span is %d to %d)",
-                              outside, first_outside - kGuardSamples, offset, offset + size - 1));
+               where + Format(": changed %s of the input buffer, the first at buffer index %" PRId64
+                              " (the span is %d to %d)",
+                              Samples(outside).c_str(), first_outside - kGuardSamples, offset,
+                              offset + size - 1));
     }
   }
   if (span_fault) ++result_.span_fault_blocks;
@@ -1044,9 +1053,7 @@ std::unique_ptr<Instance> CheckContext::Create(const InstanceSetup& setup) {
 
 const PinLayout& CheckContext::Layout() {
   if (!layout_read_) {
-    InstanceSetup setup;
-    setup.open = false;
-    std::unique_ptr<Instance> instance = Create(setup);
+    std::unique_ptr<Instance> instance = Create();
     layout_.pins = instance->pins();
     if (layout_.pins.empty() && !instance->pin_problem().empty()) {
       Abort("the pins cannot be enumerated: " + instance->pin_problem());
