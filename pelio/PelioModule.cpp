@@ -78,12 +78,8 @@ PelioModule::PelioModule(HostCallback host)
       m_mod(nullptr),
       m_output(nullptr),
       m_increment(0.0f),
-      m_phase(-pelio::kPi),
-      m_partial(),
-      m_prev(0.0f),
-      m_prev2(0.0f),
+      m_oscillator(),
       m_radians_per_hz(pelio::RadiansPerHertz(m_sample_rate)),
-      m_multiplier(0.0f),
       // The pins' default items, until the host says otherwise.
       m_freq_scale(0),
       m_quality(0),
@@ -93,6 +89,7 @@ PelioModule::PelioModule(HostCallback host)
       m_tuning_inputs(),
       m_tuning(),
       m_tuning_valid(false) {
+  m_oscillator.phase = -pelio::kPi;
   SetSubProcess(&PelioModule::sub_process);
 }
 
@@ -109,9 +106,9 @@ void PelioModule::OnPinChanged(SEPin*) {}
 
 void PelioModule::Open() {
   SEModule_base::Open();
-  m_phase = -pelio::kPi;
-  m_prev = 0.0f;
-  m_prev2 = 0.0f;
+  m_oscillator.phase = -pelio::kPi;
+  m_oscillator.prev = 0.0f;
+  m_oscillator.prev2 = 0.0f;
   m_radians_per_hz = pelio::RadiansPerHertz(SampleRate());
   m_tuning_valid = false;
   GetPin(kOutputPin)->TransmitStatus(SampleClock(), kOutputStatusAtOpen);
@@ -207,16 +204,5 @@ void PelioModule::sub_process(int32_t buffer_offset, int32_t sampleFrames) {
                                     tuning.increment,
                                     tuning.harmonic_count,
                                     pelio::QualityFromPin(m_quality)};
-  pelio::OscillatorState state;
-  state.phase = m_phase;
-  state.multiplier = m_multiplier;
-  state.prev = m_prev;
-  state.prev2 = m_prev2;
-  std::memcpy(state.partial, m_partial, sizeof(m_partial));
-  m_renderer(span, state);
-  m_phase = state.phase;
-  m_multiplier = state.multiplier;
-  m_prev = state.prev;
-  m_prev2 = state.prev2;
-  std::memcpy(m_partial, state.partial, sizeof(m_partial));
+  m_renderer(span, m_oscillator);
 }

@@ -39,9 +39,9 @@ class PelioModule : public SEModule_base {
   pelio::Isa CurrentIsa() const { return m_isa; }
 
   float Increment() const { return m_increment; }
-  float Phase() const { return m_phase; }
+  float Phase() const { return m_oscillator.phase; }
   float RadiansPerHz() const { return m_radians_per_hz; }
-  float Multiplier() const { return m_multiplier; }
+  float Multiplier() const { return m_oscillator.multiplier; }
 
  private:
   void* PinVariable(int32_t index);
@@ -54,12 +54,11 @@ class PelioModule : public SEModule_base {
   float* m_mod;
   float* m_output;
   float m_increment;
-  float m_phase;  // radians, in [-pi, pi)
-  float m_partial[pelio::kMaxHarmonics];
-  float m_prev;
-  float m_prev2;
+  // The kernel's working state: the phase (radians, in [-pi, pi)), and the last sample's
+  // multiplier, partials and last two recurrence values. Held as the renderers take it, so that
+  // a span hands it over without copying.
+  pelio::OscillatorState m_oscillator;
   float m_radians_per_hz;
-  float m_multiplier;
   int16_t m_freq_scale;
   int16_t m_quality;
   int16_t m_harmonics;

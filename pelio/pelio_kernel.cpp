@@ -104,14 +104,6 @@ void RenderSpan(const SpanSettings& span, OscillatorState& state) {
   }
 }
 
-float AdvancePhases(float phase, float increment, float* phases, int32_t count) {
-  for (int32_t n = 0; n < count; ++n) {
-    phases[n] = phase;
-    phase = AdvancePhase(phase, increment);
-  }
-  return phase;
-}
-
 float NonFiniteSampleOutput(float sine, float multiplier, const float* amplitude, int32_t count) {
   float partial[kMaxHarmonics];
   float previous;

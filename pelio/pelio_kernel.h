@@ -192,7 +192,9 @@ float ReducePhase(float phase);
 // x + increment, wrapped by one subtraction of 2 pi when it reaches pi. Where that is not enough
 // (an increment of 2 pi or more, or a negative one) the unwrapped sum is reduced exactly instead.
 // `increment` is finite (TuneSpan makes it so).
-inline float AdvancePhase(float phase, float increment) {
+// Always inlined: the lane renderers, compiled with other instruction sets, run it between their
+// vector steps, and no out-of-line copy compiled for one of them may ever serve other code.
+__attribute__((always_inline)) inline float AdvancePhase(float phase, float increment) {
   const float sum = static_cast<float>(static_cast<double>(increment) + phase);
   float next = sum;
   if (next >= kPi) next = static_cast<float>(static_cast<double>(sum) - kTwoPi);
@@ -229,11 +231,6 @@ struct SpanSettings {
 void RenderSpan(const SpanSettings& span, OscillatorState& state);
 
 typedef void (*SpanRenderer)(const SpanSettings& span, OscillatorState& state);
-
-// Writes the `count` phases that start at `phase` to `phases` and returns the phase after them.
-// The phase depends on nothing but itself and the increment, so a renderer can run it ahead of
-// the samples it evaluates.
-float AdvancePhases(float phase, float increment, float* phases, int32_t count);
 
 // The output of a sample whose reference sum is not finite, from its sine and multiplier: the
 // rare case that a lane-parallel renderer hands back to scalar code.

@@ -9,9 +9,10 @@
 // That holds for the recurrence m u - u', for the weighted sum u a + sum and for the polynomials'
 // innermost step, and nowhere else (the Horner steps multiply a double by a double).
 //
-// How it is fast: the phases of a block are run ahead by scalar code, then kVectors vectors of
-// samples go through the sine, the cosine, the recurrence and the sum side by side, so that the
-// long chains of dependent roundings of one vector overlap with those of the others.
+// How it is fast: kVectors vectors of samples go through the sine, the cosine, the recurrence
+// and the sum side by side, so that the long chains of dependent roundings of one vector overlap
+// with those of the others; and the scalar chain of the phases of the next block runs in between
+// (the samples depend on each other only through the phase).
 //
 // Rare lanes go back to scalar code: a sample whose sum is not finite gets the reference's
 // fallback (NonFiniteSampleOutput), and the state the span leaves behind is read out of the
@@ -19,7 +20,8 @@
 //
 // Every ISA file defines an `Ops` struct in an anonymous namespace, so that nothing compiled with
 // that ISA's instructions can be picked by the linker for code that runs on any processor; for
-// the same reason this file calls only functions defined in pelio_kernel.cpp.
+// the same reason this file calls only functions defined in pelio_kernel.cpp, and AdvancePhase,
+// which is always inlined.
 //
 // The Ops interface:
 //   Double, Index                       a vector of kLanes doubles, and of their 64-bit integers
@@ -39,6 +41,8 @@
 //   Gather(const double*, Index)        table[index] per lane
 //   NonFiniteLanes(Double)              bit i set where lane i is infinite or NaN
 #pragma once
+
+#include <emmintrin.h>
 
 #include <cstdint>
 
@@ -97,6 +101,28 @@ inline void SineAndCosineLanes(typename Ops::Double phase, typename Ops::Double&
   }
 }
 
+// The phases of the next block, computed a few at a time between the vector steps of the current
+// one: the phase is a chain of dependent float additions, which the processor runs alongside
+// the vector work only if the two are interleaved.
+struct PhaseRun {
+  float phase;
+  float increment;
+  float* out = nullptr;
+  int32_t left = 0;
+
+  void Start(float* phases, int32_t count) {
+    out = phases;
+    left = count;
+  }
+  void Step(int32_t count) {
+    for (; count > 0 && left > 0; --count, --left) {
+      *out++ = phase;
+      phase = AdvancePhase(phase, increment);
+    }
+  }
+  void Finish() { Step(left); }
+};
+
 // What one block needs besides its buffers: the amplitudes in double, ready to broadcast, and
 // the same floats for the scalar fallback.
 struct BlockSettings {
@@ -107,12 +133,16 @@ struct BlockSettings {
 
 // Renders kVectors * kLanes samples: phase, mod and output hold that many. Only the first
 // `valid` samples are real (the rest are padding). With kKeepLast, the state of sample
-// valid - 1 is written to `state` (all but its phase).
+// valid - 1 is written to `state` (all but its phase). `next_phases` is run to its end on the
+// way.
 template <class Ops, Quality kQuality, int kVectors, bool kKeepLast>
 inline void RenderVectors(const float* phase, const float* mod, float* output,
-                          const BlockSettings& block, int32_t valid, OscillatorState* state) {
+                          const BlockSettings& block, int32_t valid, OscillatorState* state,
+                          PhaseRun& next_phases) {
   using Double = typename Ops::Double;
   constexpr int kLanes = Ops::kLanes;
+  // Enough phases per harmonic that sixteen harmonics leave none for the end.
+  const int32_t phases_per_harmonic = (next_phases.left + kMaxHarmonics - 1) / kMaxHarmonics;
   const int32_t count = block.harmonic_count;
 
   Double sine[kVectors];
@@ -169,7 +199,9 @@ inline void RenderVectors(const float* phase, const float* mod, float* output,
       keep(v, k, partial);
       sum[v] = Ops::RoundToFloat(Ops::MulAddExact(partial, amplitude, sum[v]));
     }
+    next_phases.Step(phases_per_harmonic);
   }
+  next_phases.Finish();
 
   const uint32_t valid_lanes = valid >= kVectors * kLanes ? ~0u : (uint32_t{1} << valid) - 1;
   uint32_t non_finite = 0;
@@ -181,27 +213,28 @@ inline void RenderVectors(const float* phase, const float* mod, float* output,
   }
   non_finite &= valid_lanes;
 
-  if (non_finite != 0 || kKeepLast) {
+  if (non_finite != 0) {
     float sines[kVectors * kLanes];
     float multipliers[kVectors * kLanes];
     for (int v = 0; v < kVectors; ++v) {
       Ops::StoreFloats(sines + v * kLanes, sine[v]);
       Ops::StoreFloats(multipliers + v * kLanes, multiplier[v]);
     }
-    for (int n = 0; n < kVectors * kLanes; ++n) {
-      if ((non_finite >> n) & 1) {
-        output[n] = NonFiniteSampleOutput(sines[n], multipliers[n], block.float_amplitude, count);
-      }
+    for (; non_finite != 0; non_finite &= non_finite - 1) {
+      const int n = __builtin_ctz(non_finite);
+      output[n] = NonFiniteSampleOutput(sines[n], multipliers[n], block.float_amplitude, count);
     }
-    if (kKeepLast) {
-      const int written = count > 2 ? count : 2;
-      for (int k = 0; k < written; ++k) {
-        state->partial[k] = static_cast<float>(kept[k * kLanes + last_lane]);
-      }
-      state->prev = state->partial[written - 1];
-      state->prev2 = state->partial[written - 2];
-      state->multiplier = multipliers[last_vector * kLanes + last_lane];
+  }
+  if (kKeepLast) {
+    float multipliers[kLanes];
+    Ops::StoreFloats(multipliers, multiplier[last_vector]);
+    const int written = count > 2 ? count : 2;
+    for (int k = 0; k < written; ++k) {
+      state->partial[k] = static_cast<float>(kept[k * kLanes + last_lane]);
     }
+    state->prev = state->partial[written - 1];
+    state->prev2 = state->partial[written - 2];
+    state->multiplier = multipliers[last_lane];
   }
 }
 
@@ -216,7 +249,9 @@ inline void RenderLastBlock(int vectors, const float* phase, const float* mod, f
       return;
     }
   }
-  RenderVectors<Ops, kQuality, kVectors, true>(phase, mod, output, block, valid, state);
+  PhaseRun nothing_more{0.0f, 0.0f};
+  RenderVectors<Ops, kQuality, kVectors, true>(phase, mod, output, block, valid, state,
+                                               nothing_more);
 }
 
 // RenderSpan for one Quality.
@@ -230,19 +265,39 @@ void RenderSpanLanes(const SpanSettings& span, OscillatorState& state) {
   for (int i = 0; i < kMaxHarmonics; ++i) amplitude[i] = span.amplitude[i];
   const BlockSettings block{amplitude, span.amplitude, span.harmonic_count};
 
-  float phase[kBlock];
+  // Each block's phases are run while the block before it renders. Only the first block's are
+  // run on their own, and that block is one vector, so that the vector work starts early.
+  float phase_buffers[2][kBlock];
+  float* phase = phase_buffers[0];
+  float* next_phase = phase_buffers[1];
+  PhaseRun phases{state.phase, span.increment};
+  int32_t size = span.sample_count < kBlock ? span.sample_count : kBlock;
+  phases.Start(phase, size);
+  phases.Finish();
   int32_t done = 0;
-  for (; span.sample_count - done > kBlock; done += kBlock) {
-    state.phase = AdvancePhases(state.phase, span.increment, phase, kBlock);
-    RenderVectors<Ops, kQuality, Ops::kVectors, false>(phase, span.mod + done, span.output + done,
-                                                       block, kBlock, nullptr);
+  while (span.sample_count - done > size) {
+    const int32_t after = span.sample_count - done - size;
+    const int32_t next_size = after < kBlock ? after : kBlock;
+    phases.Start(next_phase, next_size);
+    if (size == kBlock) {
+      RenderVectors<Ops, kQuality, Ops::kVectors, false>(phase, span.mod + done, span.output + done,
+                                                         block, kBlock, nullptr, phases);
+    } else {
+      RenderVectors<Ops, kQuality, 1, false>(phase, span.mod + done, span.output + done, block,
+                                             kLanes, nullptr, phases);
+    }
+    done += size;
+    size = next_size;
+    float* rendered = phase;
+    phase = next_phase;
+    next_phase = rendered;
   }
+  state.phase = phases.phase;
 
   // The last block: straight from and to the span's buffers when it fills whole vectors, else
   // padded with phase 0 and Mod 0 to whole vectors.
   const int32_t rest = span.sample_count - done;
   const int vectors = (rest + kLanes - 1) / kLanes;
-  state.phase = AdvancePhases(state.phase, span.increment, phase, rest);
   for (int n = rest; n < kBlock; ++n) phase[n] = 0.0f;
   if (rest % kLanes == 0) {
     RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, span.mod + done,
