@@ -213,6 +213,38 @@ TEST(PelioSimd, AMillionRandomSamplesMatchTheReference) {
   }
 }
 
+// Spans that follow one another, as events cut a stream: each renderer carries its own state
+// from span to span and stays with the reference throughout, also when the increment changes.
+TEST(PelioSimd, ConsecutiveSpansMatchTheReference) {
+  Inputs inputs(64);
+  for (Isa isa : FastIsas()) {
+    pelio::OscillatorState expected = inputs.State();
+    pelio::OscillatorState actual = expected;
+    float increment = 0.0627f;
+    std::vector<float> mod(300);
+    std::vector<float> expected_output(mod.size());
+    std::vector<float> actual_output(mod.size());
+    float amplitude[pelio::kMaxHarmonics];
+    for (float& value : amplitude) value = inputs.Uniform(-1.0f, 1.0f);
+    for (int span = 0; span < 400; ++span) {
+      if (inputs.Integer(0, 9) == 0) increment = inputs.Increment();
+      const int32_t length = inputs.Integer(1, static_cast<int32_t>(mod.size()));
+      for (float& value : mod) value = inputs.Uniform(-2.5f, 2.5f);
+      const Quality quality = kQualities[inputs.Integer(0, 2)];
+      const int32_t count = inputs.Integer(0, pelio::kMaxHarmonics);
+      pelio::RenderSpan(
+          {mod.data(), expected_output.data(), length, amplitude, increment, count, quality},
+          expected);
+      pelio::RendererFor(isa)(
+          {mod.data(), actual_output.data(), length, amplitude, increment, count, quality}, actual);
+      ASSERT_EQ(0,
+                std::memcmp(expected_output.data(), actual_output.data(), length * sizeof(float)))
+          << pelio::IsaName(isa) << " span " << span;
+      ASSERT_EQ(Bits(expected.phase), Bits(actual.phase)) << pelio::IsaName(isa);
+    }
+  }
+}
+
 // An empty span renders nothing and leaves the state alone, as the reference does.
 TEST(PelioSimd, EmptySpanTouchesNothing) {
   Inputs inputs(7);
