@@ -139,7 +139,6 @@ SEModule_base::SEModule_base(HostCallback host)
   m_block_size = 1024;
   // GetPin's answer while no pin table exists: bound to nothing and owned by no module.
   m_inert_pin.Init(nullptr, -1, -1, nullptr);
-  m_spare_events = nullptr;
 }
 
 SEModule_base::~SEModule_base() {
@@ -285,7 +284,7 @@ void SEModule_base::AddEvent(const SeEvent* p_event) {
   // A deferred call holds a function the frame would call; one made by the host would make the
   // frame call through a pointer it never created.
   if (p_event->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) return;
-  SeEvent* node = NewEventNode();
+  SeEvent* node = new (std::nothrow) SeEvent;
   if (node == nullptr) return;
   node->time_stamp = p_event->time_stamp;
   node->event_type = p_event->event_type;
@@ -294,18 +293,6 @@ void SEModule_base::AddEvent(const SeEvent* p_event) {
   node->data = p_event->data;
   node->next = nullptr;
   InsertEvent(node);
-}
-
-SeEvent* SEModule_base::NewEventNode() {
-  if (m_spare_events == nullptr) return new (std::nothrow) SeEvent;
-  SeEvent* node = m_spare_events;
-  m_spare_events = node->next;
-  return node;
-}
-
-void SEModule_base::RecycleEventNode(SeEvent* node) {
-  node->next = m_spare_events;
-  m_spare_events = node;
 }
 
 void SEModule_base::InsertEvent(SeEvent* node) {
@@ -331,7 +318,7 @@ void SEModule_base::ScheduleDeferred(uint32_t time_stamp, DeferredFunction funct
   if (call == nullptr) return;
   call->target = this;
   call->function = function;
-  SeEvent* node = NewEventNode();
+  SeEvent* node = new (std::nothrow) SeEvent;
   if (node == nullptr) {
     delete call;
     return;
@@ -372,7 +359,7 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
     // Unlinked before it is handled, so a handler that queues events sees a consistent queue.
     m_events = next_event->next;
     HandleEvent(next_event);
-    RecycleEventNode(next_event);
+    delete next_event;
   }
   SE_REQUIRE(remaining > 0, "sampleFrames > 0");
   (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
@@ -427,11 +414,6 @@ void SEModule_base::ReleaseEvents() {
     if (node->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) {
       delete static_cast<DeferredCall*>(node->data);
     }
-    delete node;
-  }
-  while (m_spare_events != nullptr) {
-    SeEvent* node = m_spare_events;
-    m_spare_events = node->next;
     delete node;
   }
 }

@@ -17,11 +17,8 @@
 // sample that is rendered, an event for a pin that does not exist is dropped, and a deferred-call
 // event from the host is refused.
 //
-// Memory is allocated only at open (the pin table) and when an event is queued (one node). A
-// handled event's node is kept for the next event instead of being freed, so that a steady
-// stream of events (automation, one every few samples) stops allocating once the queue has
-// reached its usual depth; all nodes are freed with the module. Rendering a block with no queued
-// event allocates nothing.
+// Memory is allocated only at open (the pin table) and when an event is queued (one node, freed
+// when the event is handled). Rendering a block with no queued event allocates nothing.
 #pragma once
 
 #include <cstdint>
@@ -167,16 +164,11 @@ class SEModule_base {
 #if !SE_FRAME_CHECKED
   void ScheduleDeferred(uint32_t time_stamp, DeferredFunction function);
 #endif
-  // A queue node: a spare one if there is one, else a new one (null if none can be had).
-  SeEvent* NewEventNode();
-  // Keeps a handled event's node for NewEventNode.
-  void RecycleEventNode(SeEvent* node);
   void InsertEvent(SeEvent* node);
   void LinkInTimeOrder(SeEvent* node);
   void ReleasePins();
   void ReleaseEvents();
   SEPin m_inert_pin;
-  SeEvent* m_spare_events;  // handled events' nodes, linked through `next`
 };
 
 // The target of a deferred-call event: owned by its event, freed when the event is handled or
