@@ -212,6 +212,15 @@ struct OscillatorState {
   float prev;
   float prev2;
   float partial[kMaxHarmonics];
+  // Phases a lane renderer ran ahead at the end of its span, for the first block of the next
+  // one: they hold if that span starts at ahead_from with the same increment. RenderSpan ignores
+  // them; ahead_count 0 means there are none.
+  static constexpr int32_t kMaxAhead = 32;
+  int32_t ahead_count;
+  float ahead_from;
+  float ahead_increment;
+  float ahead_next;  // the phase after the last one
+  float ahead[kMaxAhead];
 };
 
 // One span as the module hands it to a renderer: what holds for the whole span (the amplitudes,

@@ -115,9 +115,24 @@ struct PhaseRun {
     left = count;
   }
   void Step(int32_t count) {
-    for (; count > 0 && left > 0; --count, --left) {
-      *out++ = phase;
-      phase = AdvancePhase(phase, increment);
+    if (count > left) count = left;
+    left -= count;
+    // AdvancePhase, which also guards against increments of 2 pi and more. Below that, from a
+    // phase in [-pi, pi), one subtraction of 2 pi is all it ever does: the wrapped sum is exact
+    // (both terms are multiples of its last place) and lies in [-pi, pi) again. Its other tests
+    // cost the vector work their share of the floating-point ports, so they are left out where
+    // they cannot change the result. The float sum of two floats is the double sum rounded.
+    if (increment >= 0.0f && increment < kTwoPi && phase >= -kPi && phase < kPi) {
+      for (; count > 0; --count) {
+        *out++ = phase;
+        const float sum = phase + increment;
+        phase = sum >= kPi ? sum - kTwoPi : sum;
+      }
+    } else {
+      for (; count > 0; --count) {
+        *out++ = phase;
+        phase = AdvancePhase(phase, increment);
+      }
     }
   }
   void Finish() { Step(left); }
@@ -241,17 +256,24 @@ inline void RenderVectors(const float* phase, const float* mod, float* output,
 // The final 1 to kVectors * kLanes samples of a span, in as many vectors as they need.
 template <class Ops, Quality kQuality, int kVectors>
 inline void RenderLastBlock(int vectors, const float* phase, const float* mod, float* output,
-                            const BlockSettings& block, int32_t valid, OscillatorState* state) {
+                            const BlockSettings& block, int32_t valid, OscillatorState* state,
+                            PhaseRun& ahead) {
   if constexpr (kVectors > 1) {
     if (vectors < kVectors) {
-      RenderLastBlock<Ops, kQuality, kVectors - 1>(vectors, phase, mod, output, block, valid,
-                                                   state);
+      RenderLastBlock<Ops, kQuality, kVectors - 1>(vectors, phase, mod, output, block, valid, state,
+                                                   ahead);
       return;
     }
   }
-  PhaseRun nothing_more{0.0f, 0.0f};
-  RenderVectors<Ops, kQuality, kVectors, true>(phase, mod, output, block, valid, state,
-                                               nothing_more);
+  RenderVectors<Ops, kQuality, kVectors, true>(phase, mod, output, block, valid, state, ahead);
+}
+
+inline bool SameBits(float first, float second) {
+  uint32_t first_bits;
+  uint32_t second_bits;
+  __builtin_memcpy(&first_bits, &first, sizeof first_bits);
+  __builtin_memcpy(&second_bits, &second, sizeof second_bits);
+  return first_bits == second_bits;
 }
 
 // RenderSpan for one Quality.
@@ -270,10 +292,18 @@ void RenderSpanLanes(const SpanSettings& span, OscillatorState& state) {
   float phase_buffers[2][kBlock];
   float* phase = phase_buffers[0];
   float* next_phase = phase_buffers[1];
+  static_assert(kBlock <= OscillatorState::kMaxAhead, "room for a block of phases");
   PhaseRun phases{state.phase, span.increment};
   int32_t size = span.sample_count < kBlock ? span.sample_count : kBlock;
-  phases.Start(phase, size);
-  phases.Finish();
+  if (state.ahead_count == kBlock && SameBits(state.ahead_from, state.phase) &&
+      SameBits(state.ahead_increment, span.increment)) {
+    // The span before ran this block's phases ahead.
+    for (int n = 0; n < kBlock; ++n) phase[n] = state.ahead[n];
+    phases.phase = size < kBlock ? state.ahead[size] : state.ahead_next;
+  } else {
+    phases.Start(phase, size);
+    phases.Finish();
+  }
   int32_t done = 0;
   while (span.sample_count - done > size) {
     const int32_t after = span.sample_count - done - size;
@@ -294,6 +324,12 @@ void RenderSpanLanes(const SpanSettings& span, OscillatorState& state) {
   }
   state.phase = phases.phase;
 
+  // The next span's first block, run ahead in case it goes on with the same increment (the usual
+  // case when an event cuts a block).
+  float ahead_phases[kBlock];
+  PhaseRun ahead{state.phase, span.increment};
+  ahead.Start(ahead_phases, kBlock);
+
   // The last block: straight from and to the span's buffers when it fills whole vectors, else
   // padded with phase 0 and Mod 0 to whole vectors.
   const int32_t rest = span.sample_count - done;
@@ -301,14 +337,20 @@ void RenderSpanLanes(const SpanSettings& span, OscillatorState& state) {
   for (int n = rest; n < kBlock; ++n) phase[n] = 0.0f;
   if (rest % kLanes == 0) {
     RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, span.mod + done,
-                                                  span.output + done, block, rest, &state);
-    return;
+                                                  span.output + done, block, rest, &state, ahead);
+  } else {
+    float mod[kBlock];
+    float output[kBlock];
+    for (int n = 0; n < kBlock; ++n) mod[n] = n < rest ? span.mod[done + n] : 0.0f;
+    RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, mod, output, block, rest, &state,
+                                                  ahead);
+    for (int n = 0; n < rest; ++n) span.output[done + n] = output[n];
   }
-  float mod[kBlock];
-  float output[kBlock];
-  for (int n = 0; n < kBlock; ++n) mod[n] = n < rest ? span.mod[done + n] : 0.0f;
-  RenderLastBlock<Ops, kQuality, Ops::kVectors>(vectors, phase, mod, output, block, rest, &state);
-  for (int n = 0; n < rest; ++n) span.output[done + n] = output[n];
+  for (int n = 0; n < kBlock; ++n) state.ahead[n] = ahead_phases[n];
+  state.ahead_count = kBlock;
+  state.ahead_from = state.phase;
+  state.ahead_increment = span.increment;
+  state.ahead_next = ahead.phase;
 }
 
 template <class Ops>

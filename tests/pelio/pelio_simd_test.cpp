@@ -116,6 +116,7 @@ class Inputs {
     state.prev = Uniform(-1.0f, 1.0f);
     state.prev2 = Uniform(-1.0f, 1.0f);
     for (float& partial : state.partial) partial = Uniform(-1.0f, 1.0f);
+    state.ahead_count = 0;
     return state;
   }
 
