@@ -528,9 +528,12 @@ bool IsSystemLibrary(BinaryFormat format, const std::string& name) {
     return kWindows.count(lower) != 0 || StartsWith(lower, "api-ms-win-");
   }
   if (format == BinaryFormat::kElf) {
+    // The sanitizers' run-times count as the compiler's own: a sanitized build of a module
+    // needs them, and nothing else that a machine running that build would lack.
     static const char* const kRuntimePrefixes[] = {
-        "libc.so.",  "libm.so.",  "libstdc++.so.", "libgcc_s.so.", "libpthread.so.",
-        "libdl.so.", "librt.so.", "libmvec.so.",   "ld-linux",     "linux-vdso.so."};
+        "libc.so.",    "libm.so.",     "libstdc++.so.", "libgcc_s.so.", "libpthread.so.",
+        "libdl.so.",   "librt.so.",    "libmvec.so.",   "ld-linux",     "linux-vdso.so.",
+        "libasan.so.", "libubsan.so.", "libtsan.so.",   "liblsan.so.",  "libclang_rt."};
     for (const char* prefix : kRuntimePrefixes) {
       if (StartsWith(lower, prefix)) return true;
     }

@@ -51,7 +51,8 @@ std::string HostBinaryKind();
 
 // Whether an imported library belongs to the operating system or the language's run-time, and
 // so is on every machine that runs the real host: for PE the core Windows DLLs and the C
-// run-time, for ELF the C, maths, C++ and GCC support libraries and the dynamic loader.
+// run-time, for ELF the C, maths, C++ and GCC support libraries, the dynamic loader and the
+// sanitizers' run-times.
 bool IsSystemLibrary(BinaryFormat format, const std::string& name);
 
 }  // namespace modhost

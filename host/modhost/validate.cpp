@@ -196,14 +196,15 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
   const bool completed =
       have_report && child.ending == ChildOutcome::Ending::kExited && child.exit_code == 0;
   if (!completed) {
-    // The report, if any, is not to be trusted; what happened to the process is the finding.
+    // How the process ended is the first finding; what a report said before that still stands
+    // (a process can end badly after its report, say when a leak checker objects at exit).
     outcome.ending = child.description;
-    outcome.report = CheckReport();
+    if (!have_report) outcome.report = CheckReport();
     outcome.report.passed = false;
     std::string failure = "the check's process " + child.description;
     if (!outcome.last_step.empty()) failure += " while " + outcome.last_step;
-    outcome.report.failures.push_back(failure);
-    outcome.report.script = last_script;
+    outcome.report.failures.insert(outcome.report.failures.begin(), failure);
+    if (outcome.report.script.empty()) outcome.report.script = last_script;
   }
   outcome.result =
       outcome.report.passed ? CheckOutcome::Result::kPassed : CheckOutcome::Result::kFailed;
@@ -227,10 +228,12 @@ CheckOutcome RunHere(const CheckDefinition& check, const ValidateOptions& option
   return outcome;
 }
 
-// The stage at which a `load` check that ended without a report was stopped.
+// The stage that a failed `load` check reached: its report's word, or for a process that ended
+// without one, where it was when it ended.
 LoadStage StageOf(const CheckOutcome& load) {
   if (load.report.stage != LoadStage::kNotTried) return load.report.stage;
-  if (load.last_step.find("loading") != std::string::npos) return LoadStage::kCannotLoad;
+  if (load.last_step == "loading the library") return LoadStage::kCannotLoad;
+  if (load.last_step == "closing the first instance") return LoadStage::kLoaded;
   return LoadStage::kBadRecord;
 }
 
@@ -419,9 +422,6 @@ int RunValidate(ValidateOptions options) {
     const CheckDefinition* load = validation::FindCheck("load");
     CheckOutcome gate = run(*load);
     stage = gate.result == CheckOutcome::Result::kPassed ? LoadStage::kLoaded : StageOf(gate);
-    if (stage == LoadStage::kLoaded && gate.result != CheckOutcome::Result::kPassed) {
-      stage = LoadStage::kBadRecord;
-    }
     if (!gate.report.failures.empty()) gate_failure = gate.report.failures.front();
     const bool load_selected = std::find(selected.begin(), selected.end(), load) != selected.end();
     if (load_selected) report(gate);

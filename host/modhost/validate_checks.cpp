@@ -115,7 +115,7 @@ bool ExpectFinite(CheckContext& context, const RenderResult& result, size_t from
 }
 
 // Buffers for every audio pin of an instance, filled with the unwritten pattern and bound, for the
-// calls that a render session does not make; Untouched tells whether the module left them so.
+// calls that a render session does not make; FirstChanged tells whether the module left them so.
 class PatternBuffers {
  public:
   explicit PatternBuffers(Instance& instance) {
@@ -350,11 +350,12 @@ void CheckNullHostCallback(CheckContext& context) {
   context.Step("opening and rendering without a host callback");
   dispatch(kOpcodeSetSampleRate, 0, 0, nullptr, 44100.0f);
   dispatch(kOpcodeOpen, 0, 0, nullptr, 0.0f);
+  // Guard samples on both sides: this check is about the missing callback, not about spans.
   std::vector<std::vector<float>> buffers;
   for (const Pin& pin : pins) {
     if (!pin.IsAudio() || pin.variable == nullptr) continue;
-    buffers.emplace_back(256, pin.IsAudioInput() ? pin.DefaultSignal() : 0.0f);
-    float* buffer = buffers.back().data();
+    buffers.emplace_back(256 + 2 * kGuardSamples, pin.IsAudioInput() ? pin.DefaultSignal() : 0.0f);
+    float* buffer = buffers.back().data() + kGuardSamples;
     std::memcpy(pin.variable, &buffer, sizeof buffer);
   }
   for (int block = 0; block < 4; ++block) {
