@@ -13,8 +13,9 @@ struct Avx2 {
   using Index = __m256i;
   static constexpr int kLanes = 4;
   // Vectors side by side, measured (bench/): six cover the latency of the rounding chains in
-  // 64-bit code; 32-bit code has only eight vector registers.
-  static constexpr int kVectors = sizeof(void*) == 8 ? 6 : 2;
+  // 64-bit code; 32-bit code, with only eight vector
+  // registers, does best with four.
+  static constexpr int kVectors = sizeof(void*) == 8 ? 6 : 4;
 
   static Double Broadcast(double value) { return _mm256_set1_pd(value); }
   static Double LoadFloats(const float* values) { return _mm256_cvtps_pd(_mm_loadu_ps(values)); }

@@ -17,9 +17,9 @@ struct Avx512 {
   using Double = __m512d;
   using Index = __m512i;
   static constexpr int kLanes = 8;
-  // Vectors side by side, measured (bench/): four cover the latency of the rounding chains in
-  // 64-bit code without making short spans dearer; 32-bit code has only eight vector registers.
-  static constexpr int kVectors = sizeof(void*) == 8 ? 4 : 2;
+  // Vectors side by side, measured (bench/): four cover the latency of the rounding chains
+  // without making short spans dearer, in 64-bit code and in 32-bit code alike.
+  static constexpr int kVectors = 4;
 
   static Double Broadcast(double value) { return _mm512_set1_pd(value); }
   static Double LoadFloats(const float* values) { return _mm512_cvtps_pd(_mm256_loadu_ps(values)); }

@@ -14,8 +14,9 @@ struct Sse2 {
   using Index = __m128i;
   static constexpr int kLanes = 2;
   // Vectors side by side, measured (bench/): eight cover the latency of the rounding chains in
-  // 64-bit code; 32-bit code has only eight vector registers.
-  static constexpr int kVectors = sizeof(void*) == 8 ? 8 : 2;
+  // 64-bit code; 32-bit code, with only eight vector
+  // registers, does best with four.
+  static constexpr int kVectors = sizeof(void*) == 8 ? 8 : 4;
 
   static Double Broadcast(double value) { return _mm_set1_pd(value); }
   static Double LoadFloats(const float* values) {
