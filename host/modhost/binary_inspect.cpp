@@ -452,6 +452,13 @@ BinaryInfo InspectBinary(const std::vector<uint8_t>& data) {
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
   std::ifstream file(path, std::ios::binary);
+#if defined(_WIN32)
+  // As the loader does: a path rooted at '/' that does not open is tried again on drive Z:,
+  // where Wine shows the Unix file system.
+  if (!file && path.size() > 1 && path[0] == '/' && path[1] != '/') {
+    file.open("Z:" + path, std::ios::binary);
+  }
+#endif
   if (!file) {
     *error = "cannot open " + path;
     return false;

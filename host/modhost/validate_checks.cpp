@@ -846,22 +846,33 @@ void CheckHostRequests(CheckContext& context) {
 void CheckEventsExactSample(CheckContext& context) {
   const PinLayout& layout = context.Layout();
   const Script base = LivelyScript(layout, 0, context.random());
-  std::vector<Change> changes = FindEffectiveChanges(context, base, 48);
+  std::vector<Change> changes = FindEffectiveChanges(context, base, 48, 3);
   if (changes.empty()) {
     context.Note("no pin change shows in the output, so event timing cannot be observed");
     return;
   }
   context.Note(Format("%zu pin changes show in the output", changes.size()));
   context.random().Shuffle(changes);
-  if (changes.size() > 8) changes.resize(8);
+  if (changes.size() > 10) changes.resize(10);
   for (const Change& change : changes) {
     const int32_t block =
         static_cast<int32_t>(context.random().Pick(std::vector<int64_t>{64, 100, 512}));
-    const uint32_t at = static_cast<uint32_t>(block + context.random().Between(1, block - 1));
+    const uint32_t at = static_cast<uint32_t>(block + context.random().Between(4, block - 5));
     const uint32_t length = 3 * static_cast<uint32_t>(block);
-    Script script = base;
-    script.length = length;
-    change.AddTo(&script, at, static_cast<int32_t>(context.random().Between(0, 1)));
+    // Input nudges just before and after the event, in the same block: a setting applied too
+    // early shows at the first, one applied too late at the second.
+    const uint32_t before = at - static_cast<uint32_t>(context.random().Between(1, 3));
+    const uint32_t after = at + static_cast<uint32_t>(context.random().Between(1, 3));
+    const int32_t lead = static_cast<int32_t>(context.random().Between(0, 1));
+    auto with_change_at = [&](uint32_t change_at) {
+      Script script = base;
+      script.length = length;
+      AddInputNudge(&script, layout, before);
+      change.AddTo(&script, change_at, lead);
+      AddInputNudge(&script, layout, after);
+      return script;
+    };
+    const Script script = with_change_at(at);
     context.Step("changing " + change.Describe(layout) + Format(" at sample %u", at));
     const BlockPlan whole = BlockPlan::Uniform(length, block);
     const BlockPlan cut = BlockPlan::CutAt(
@@ -876,9 +887,7 @@ void CheckEventsExactSample(CheckContext& context) {
     std::string how =
         Format("the output first differs from a render cut at that sample at %s", where.c_str());
     for (uint32_t moved : {static_cast<uint32_t>(block), 2 * static_cast<uint32_t>(block)}) {
-      Script elsewhere = base;
-      elsewhere.length = length;
-      change.AddTo(&elsewhere, moved);
+      const Script elsewhere = with_change_at(moved);
       const RenderResult other = RenderFresh(context, elsewhere, whole, AtClock(-1));
       if (FirstDifference(layout, got, other, 0, length, nullptr) < 0) {
         how = Format("it took effect at sample %u, the %s block instead", moved,
@@ -897,12 +906,13 @@ void CheckEventsExactSample(CheckContext& context) {
 void CheckEventsSameSample(CheckContext& context) {
   const PinLayout& layout = context.Layout();
   const Script base = LivelyScript(layout, 256, context.random());
-  const std::vector<Change> changes = FindEffectiveChanges(context, base, 64);
+  const std::vector<Change> changes = FindEffectiveChanges(context, base, 64, 3);
   const BlockPlan plan = BlockPlan::Uniform(base.length, 128);
   const uint32_t at = static_cast<uint32_t>(context.random().Between(129, 250));
   auto render = [&](std::vector<Change> order) {
     Script script = base;
     for (const Change& change : order) change.AddTo(&script, at);
+    AddInputNudge(&script, layout, at + 3);
     return std::make_pair(script, RenderFresh(context, script, plan, AtClock(-1)));
   };
 
@@ -970,7 +980,7 @@ void CheckEventsPastBlock(CheckContext& context) {
   const PinLayout& layout = context.Layout();
   const int32_t block = 64;
   const Script base = LivelyScript(layout, 0, context.random());
-  std::vector<Change> changes = FindEffectiveChanges(context, base, 48);
+  std::vector<Change> changes = FindEffectiveChanges(context, base, 48, 2);
   Change change;
   const bool observable = !changes.empty();
   if (observable) change = context.random().Pick(changes);
@@ -992,6 +1002,7 @@ void CheckEventsPastBlock(CheckContext& context) {
     script.length = length;
     if (observable) {
       change.AddTo(&script, scenario.at, scenario.lead);
+      AddInputNudge(&script, layout, scenario.at + 2);
     } else {
       ScriptEvent event = HarmlessEvent(layout, scenario.at);
       event.lead = scenario.lead;
@@ -1020,7 +1031,7 @@ void CheckEventsPastBlock(CheckContext& context) {
     }
     if (!observable) continue;
     Script on_time = script;
-    on_time.events.back().lead = 0;
+    for (ScriptEvent& event : on_time.events) event.lead = 0;
     const RenderResult expected = RenderFresh(context, on_time, plan, AtClock(-1));
     ExpectSame(context, session.result(), expected, 0, length,
                std::string(scenario.what) + " changing " + change.Describe(layout) +
@@ -1036,7 +1047,7 @@ void CheckEventsResume(CheckContext& context) {
   const PinLayout& layout = context.Layout();
   const uint32_t block = 64;
   const Script base = LivelyScript(layout, 0, context.random());
-  std::vector<Change> changes = FindEffectiveChanges(context, base, 48);
+  std::vector<Change> changes = FindEffectiveChanges(context, base, 48, 2);
   changes.erase(std::remove_if(changes.begin(), changes.end(),
                                [](const Change& change) { return change.is_level; }),
                 changes.end());
@@ -1049,7 +1060,10 @@ void CheckEventsResume(CheckContext& context) {
   Script second_part = base;
   second_part.length = 4 * block;
   const uint32_t pause = static_cast<uint32_t>(context.random().Between(1000, 100000));
-  const uint32_t later = static_cast<uint32_t>(context.random().Between(1, 3 * block));
+  const uint32_t later = static_cast<uint32_t>(context.random().Between(4, 3 * block));
+  // Nudges after each of the two events, for modules that apply a setting at an input's change.
+  AddInputNudge(&second_part, layout, 2);
+  AddInputNudge(&second_part, layout, later + 2);
   Change change;
   Change revert;
   if (!changes.empty()) {
@@ -1506,10 +1520,11 @@ void CompareAfterBreach(CheckContext& context, const Script& script, const Block
 // A script whose output shows whether the events after a breach still land on their samples.
 Script TimingScript(CheckContext& context, uint32_t length) {
   Script script = BusyScript(context, length, 0, 0);
-  const std::vector<Change> changes = FindEffectiveChanges(context, script, 24);
-  for (const Change& change : changes) {
-    change.AddTo(&script, static_cast<uint32_t>(context.random().Between(length / 2, length - 1)));
-    if (script.events.size() >= 3) break;
+  const std::vector<Change> changes = FindEffectiveChanges(context, script, 24, 2);
+  for (size_t index = 0; index < changes.size() && index < 3; ++index) {
+    const uint32_t at = static_cast<uint32_t>(context.random().Between(length / 2, length - 3));
+    changes[index].AddTo(&script, at);
+    AddInputNudge(&script, context.Layout(), at + 2);
   }
   return script;
 }

@@ -910,7 +910,26 @@ void Change::AddTo(Script* script, uint32_t at, int32_t lead) const {
   script->events.push_back(event);
 }
 
-std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& base, size_t limit) {
+void AddInputNudge(Script* script, const PinLayout& layout, uint32_t at) {
+  if (layout.audio_inputs.empty()) return;
+  const int32_t pin = layout.audio_inputs.front();
+  int nudges = 0;
+  for (const ScriptEvent& event : script->events) {
+    if (event.sets_level && event.pin == pin) ++nudges;
+  }
+  const float base = script->levels[static_cast<size_t>(pin)];
+  const float step = 0.02f * static_cast<float>(nudges + 1) * (nudges % 2 == 0 ? 1.0f : -1.0f);
+  const float level = base + step <= 1.0f && base + step >= -1.0f ? base + step : base - step;
+  ScriptEvent event;
+  event.at = at;
+  event.pin = pin;
+  event.sets_level = true;
+  event.level = level;
+  script->events.push_back(event);
+}
+
+std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& base, size_t limit,
+                                         uint32_t nudge_after) {
   const PinLayout& layout = context.Layout();
   std::vector<Change> candidates;
   for (int32_t pin : layout.controls) {
@@ -940,6 +959,7 @@ std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& ba
   Script script = base;
   script.length = 192;
   script.events.clear();
+  if (nudge_after > 0) AddInputNudge(&script, layout, 64 + nudge_after);
   const BlockPlan plan = BlockPlan::Uniform(script.length, 64);
   InstanceSetup setup;
   setup.clock = 1000;

@@ -345,10 +345,17 @@ struct Change {
   void AddTo(Script* script, uint32_t at, int32_t lead = 0) const;
 };
 
+// Changes the first audio input a little at `at`, with the pin update that announces it; each
+// nudge of a script moves the level elsewhere. A module may apply a setting only when an input
+// next changes (a pitch law, say, when the pitch moves): nudges close to an event make such a
+// setting show in the output, and so make the event's timing observable.
+void AddInputNudge(Script* script, const PinLayout& layout, uint32_t at);
+
 // Tries each possible change on `base` (rendered in blocks of 64 samples, the change at sample
-// 64) and keeps those that change the output. At most `limit` candidates are tried, chosen at
-// random when there are more.
-std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& base, size_t limit);
+// 64, and with `nudge_after` > 0 an input nudge that many samples later) and keeps those that
+// change the output. At most `limit` candidates are tried, chosen at random when there are more.
+std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& base, size_t limit,
+                                         uint32_t nudge_after = 0);
 
 // ---- The context of one check ------------------------------------------------------------------
 
