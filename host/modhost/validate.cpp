@@ -489,6 +489,8 @@ void AddValidateCommand(CLI::App& app, int* exit_status) {
       "its own with a time limit, so that a crash or a hang fails that check only. Exit status 0 "
       "when every check passed, 1 when one failed, 3 when the library cannot be loaded, 4 when it "
       "has no `main`, 5 when `main` gives a bad record.");
+  // Library paths under Wine are often Unix paths; "/work/..." is a path here, not an option.
+  command->allow_windows_style_options(false);
   command->add_option("library", options->library, "the module library (.so or .dll)");
   command->add_flag("--list", options->list, "list the checks and what each verifies");
   command->add_flag("--json", options->json, "print the results as one JSON document");
