@@ -440,15 +440,20 @@ Instance::Instance(std::unique_ptr<se_host::HostedModule> host, int id, Tracer* 
       watcher_(std::make_shared<std::function<void(const se_host::HostRequest&)>>()) {
   const int instance_id = id_;
   Tracer* lines = tracer_;
+  auto trace = [instance_id, lines](const se_host::HostRequest& request) {
+    lines->Line(Format("[#%d]   host request %d (%s) index %d value %d ptr 0x%" PRIxPTR
+                       " opt %s%s -> %d",
+                       instance_id, request.opcode, HostOpcodeName(request.opcode), request.index,
+                       request.value, request.ptr, Number(request.opt).c_str(),
+                       request.foreign_record ? " [foreign record]" : "", request.reply));
+  };
+  // The observer comes too late for requests sent from inside `main`; the log still has them.
+  if (tracer_->on()) {
+    for (const se_host::HostRequest& request : host_->requests()) trace(request);
+  }
   std::shared_ptr<std::function<void(const se_host::HostRequest&)>> watcher = watcher_;
-  host_->set_observer([instance_id, lines, watcher](const se_host::HostRequest& request) {
-    if (lines->on()) {
-      lines->Line(Format("[#%d]   host request %d (%s) index %d value %d ptr 0x%" PRIxPTR
-                         " opt %s%s -> %d",
-                         instance_id, request.opcode, HostOpcodeName(request.opcode), request.index,
-                         request.value, request.ptr, Number(request.opt).c_str(),
-                         request.foreign_record ? " [foreign record]" : "", request.reply));
-    }
+  host_->set_observer([lines, trace, watcher](const se_host::HostRequest& request) {
+    if (lines->on()) trace(request);
     if (*watcher) (*watcher)(request);
   });
 }
