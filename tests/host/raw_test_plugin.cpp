@@ -141,7 +141,15 @@ extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) SE
 
 extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) {
   if (RAW_PLUGIN_VARIANT == RAW_PLUGIN_RETURNS_NULL) return nullptr;
-  RawTestModule* module = static_cast<RawTestModule*>(std::calloc(1, sizeof(RawTestModule)));
+  RawTestModule* module = nullptr;
+  if (RAW_PLUGIN_VARIANT == RAW_PLUGIN_NO_MAGIC) {
+    // A host refuses this record and so can never close it: static storage, so nothing leaks.
+    static RawTestModule refused;
+    std::memset(&refused, 0, sizeof refused);
+    module = &refused;
+  } else {
+    module = static_cast<RawTestModule*>(std::calloc(1, sizeof(RawTestModule)));
+  }
   if (!module) return nullptr;
   ++g_live_modules;
   module->host = host;

@@ -183,8 +183,9 @@ TEST_F(ModhostBadInputTest, DamagedWavInputsAreRefusedOrReadToTheirEnd) {
 }
 
 TEST_F(ModhostBadInputTest, JunkAutomationFilesAreRefusedWithTheirLine) {
+  static const char kNulBytes[] = "1s:Pitch=5\n\0\0\0garbage\n";
   const std::vector<std::string> junk = {
-      std::string("1s:Pitch=5\n\0\0\0garbage\n", 24),
+      std::string(kNulBytes, sizeof kNulBytes - 1),
       "\xff\xfe\x00\x01",
       "1s:\n",
       "1s:=5\n",

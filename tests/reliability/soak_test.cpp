@@ -21,7 +21,8 @@
 #include "tests/reliability/module_rig.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's allocator interface (GCC ships the runtime but not this header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include "tests/reliability/realtime_guard.h"
 #endif
