@@ -167,6 +167,27 @@ TEST(BinaryInspectTest, SystemLibrariesAreTheOperatingSystemsAndTheRuntimes) {
   EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libsndfile.so.1"));
 }
 
+// ---- The child process runner
+// ---------------------------------------------------------------------
+
+TEST(ChildProcessTest, ReportsExitStatusesOutputAndProgramsThatCannotStart) {
+  const modhost::ChildOutcome listed =
+      modhost::RunChildProcess(MODHOST_PATH, {"validate", "--list"}, 60, false);
+  EXPECT_EQ(listed.ending, modhost::ChildOutcome::Ending::kExited) << listed.description;
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_NE(listed.output.find("contract-deferred-call"), std::string::npos);
+
+  const modhost::ChildOutcome usage =
+      modhost::RunChildProcess(MODHOST_PATH, {"validate", "--no-such-option"}, 60, false);
+  EXPECT_EQ(usage.ending, modhost::ChildOutcome::Ending::kExited);
+  EXPECT_EQ(usage.exit_code, modhost::kExitUsage);
+  EXPECT_FALSE(usage.errors.empty());
+
+  const modhost::ChildOutcome missing =
+      modhost::RunChildProcess(std::string(SE_TEST_PLUGIN_DIR) + "/no_such_program", {}, 60, false);
+  EXPECT_EQ(missing.ending, modhost::ChildOutcome::Ending::kNotStarted) << missing.description;
+}
+
 // ---- Libraries that should pass
 // -------------------------------------------------------------------
 
