@@ -16,7 +16,7 @@
 #include <set>
 #include <thread>
 
-#include "host/modhost/binary_inspect.h"
+#include "host/modhost/library_tables.h"
 
 namespace modhost {
 namespace validation {

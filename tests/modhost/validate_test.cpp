@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/binary_inspect.h"
 #include "host/modhost/child_process.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/library_tables.h"
 #include "host/modhost/validate_checks.h"
 
 namespace {

@@ -1,7 +1,7 @@
-// ELF and PE parsing for the validator's file checks (see binary_inspect.h). Every read goes
+// ELF and PE parsing for the validator's file checks (see library_tables.h). Every read goes
 // through Bytes, which answers 0 past the end of the file and remembers that it did, so a field
 // pointing anywhere at all cannot take the validator outside the buffer.
-#include "host/modhost/binary_inspect.h"
+#include "host/modhost/library_tables.h"
 
 #include <algorithm>
 #include <cctype>
