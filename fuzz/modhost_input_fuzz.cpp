@@ -39,17 +39,6 @@ void RequireOneLineMessage(const std::string& error) {
   Require(error.find('\n') == std::string::npos, "a message of more than one line");
 }
 
-// The value readers quote the text they refuse as it is, so a value that holds a line break (as a
-// command-line argument can) gives a message that holds it too: known, and reported to modhost's
-// owners. Only the message's presence is checked then.
-void RequireMessageFor(const std::string& text, const std::string& error) {
-  if (text.find_first_of("\n\r") != std::string::npos) {
-    Require(!error.empty(), "a refusal without a message");
-  } else {
-    RequireOneLineMessage(error);
-  }
-}
-
 ModuleRecord* SE_CDECL CreatePelio(HostCallback host) { return SeCreateModule<PelioModule>(host); }
 
 // Pelio's 22 pins, asked once through the host core: every kind of pin a render plans for.
@@ -94,45 +83,45 @@ void Values(const std::string& text) {
   std::string error;
   modhost::TimedAssignment change;
   if (!modhost::ParseTimedAssignment(text, kSampleRate, &change, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(change.sample >= 0, "--at before the first sample");
   }
   error.clear();
   modhost::Ramp ramp;
   if (!modhost::ParseRamp(text, &ramp, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(std::isfinite(ramp.from_volts) && std::isfinite(ramp.to_volts), "a ramp to infinity");
   }
   error.clear();
   modhost::Assignment assignment;
-  if (!modhost::ParseAssignment(text, &assignment, &error)) RequireMessageFor(text, error);
+  if (!modhost::ParseAssignment(text, &assignment, &error)) RequireOneLineMessage(error);
   error.clear();
   int64_t sample = 0;
   if (!modhost::ParseTime(text, kSampleRate, &sample, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(sample >= 0, "a negative time");
   }
   error.clear();
   double volts = 0;
   if (!modhost::ParseVolts(text, &volts, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(std::isfinite(volts), "volts that are not finite");
   }
   error.clear();
   double seconds = 0;
   if (!modhost::ParseSeconds(text, &seconds, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(std::isfinite(seconds) && seconds >= 0, "seconds out of range");
   }
   error.clear();
   int64_t number = 0;
   if (!modhost::ParseWholeNumber(text, -1000, 1000000, &number, &error)) {
-    RequireMessageFor(text, error);
+    RequireOneLineMessage(error);
   } else {
     Require(number >= -1000 && number <= 1000000, "a number out of its range");
   }
@@ -166,7 +155,7 @@ void EnumItems(const std::string& text) {
   int32_t value = 0;
   std::string error;
   const std::string wanted = text.substr(split + 1);
-  if (!modhost::ResolveEnumValue(items, wanted, &value, &error)) RequireMessageFor(wanted, error);
+  if (!modhost::ResolveEnumValue(items, wanted, &value, &error)) RequireOneLineMessage(error);
 }
 
 }  // namespace

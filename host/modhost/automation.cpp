@@ -12,6 +12,28 @@
 
 namespace modhost {
 
+std::string EscapeControlCharacters(const std::string& text) {
+  std::string escaped;
+  for (const char character : text) {
+    const unsigned char byte = static_cast<unsigned char>(character);
+    if (byte == '\n') {
+      escaped += "\\n";
+    } else if (byte == '\r') {
+      escaped += "\\r";
+    } else if (byte == '\t') {
+      escaped += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0xF];
+    } else {
+      escaped += character;
+    }
+  }
+  return escaped;
+}
+
 namespace {
 
 std::string Trim(const std::string& text) {
@@ -29,7 +51,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+std::string Quoted(const std::string& text) { return "'" + EscapeControlCharacters(text) + "'"; }
 
 bool IsDigit(char character) { return character >= '0' && character <= '9'; }
 

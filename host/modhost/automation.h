@@ -23,6 +23,10 @@
 
 namespace modhost {
 
+// `text` with its control characters written as escapes (\n, \t, \x1b...), so that a value typed
+// or read from a file can be quoted in a message without breaking it into several lines.
+std::string EscapeControlCharacters(const std::string& text);
+
 // ---- Values ------------------------------------------------------------------------------------
 
 // One item of an enumerated pin: what the host shows and the value it sends.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "host/modhost/automation.h"
 #include "host/modhost/commands.h"
 
 namespace modhost {
@@ -111,7 +112,9 @@ std::string DatatypeName(int32_t datatype) {
 }
 
 void ModuleSession::Report(const std::string& message) const {
-  std::fprintf(stderr, "modhost %s: %s\n", command_.c_str(), message.c_str());
+  // One line, whatever the message quotes of the user's own text.
+  std::fprintf(stderr, "modhost %s: %s\n", command_.c_str(),
+               EscapeControlCharacters(message).c_str());
 }
 
 int ModuleSession::Load(const std::string& path) {

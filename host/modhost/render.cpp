@@ -111,9 +111,11 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
     *error = "cannot read '" + path + "': " + std::strerror(errno);
     return false;
   }
+  // A folder opens as a stream on Linux and then reads nothing, which must not pass for an empty
+  // file: the read is judged by the stream buffer's own failure as well as by the stream's.
   std::ostringstream contents;
-  contents << file.rdbuf();
-  if (file.bad()) {
+  if (file.peek() != std::ifstream::traits_type::eof()) contents << file.rdbuf();
+  if (file.bad() || (file.fail() && !file.eof())) {
     *error = "cannot read '" + path + "'";
     return false;
   }

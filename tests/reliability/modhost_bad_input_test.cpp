@@ -219,10 +219,8 @@ TEST_F(ModhostBadInputTest, JunkAutomationFilesAreRefusedWithTheirLine) {
             0);
 }
 
-// Disabled until render refuses a folder named as an automation file: it reads the folder as an
-// empty file (the stream opens, the read fails without setting badbit) and renders as if no file
-// had been given.
-TEST_F(ModhostBadInputTest, DISABLED_AnAutomationFolderIsRefused) {
+// A folder opens as a stream and reads as nothing; it must not pass for an empty automation file.
+TEST_F(ModhostBadInputTest, AnAutomationFolderIsRefused) {
   ExpectRefused(Render({"--automation", folder_ + "/in"}));
 }
 
