@@ -147,8 +147,8 @@ struct BlockSettings {
 };
 
 // Renders kVectors * kLanes samples: phase, mod and output hold that many. Only the first
-// `valid` samples are real (the rest are padding). With kKeepLast, the state of sample
-// valid - 1 is written to `state` (all but its phase). `next_phases` is run to its end on the
+// `valid` samples are real (the rest are padding); with kKeepLast, valid is more than
+// (kVectors - 1) * kLanes, and the state of sample valid - 1 is written to `state` (all but its phase). `next_phases` is run to its end on the
 // way.
 template <class Ops, Quality kQuality, int kVectors, bool kKeepLast>
 inline void RenderVectors(const float* phase, const float* mod, float* output,
@@ -169,9 +169,12 @@ inline void RenderVectors(const float* phase, const float* mod, float* output,
     multiplier[v] = Ops::RoundToFloat(Ops::Mul(cosine, Ops::LoadFloats(mod + v * kLanes)));
   }
 
-  // The last sample's partials, kept only in the block that ends the span.
-  const int last_vector = (valid - 1) / kLanes;
-  const int last_lane = (valid - 1) % kLanes;
+  // The last sample's partials, kept only in the block that ends the span. That block is
+  // rendered in as many vectors as its samples need, so its last sample is in the last vector,
+  // known at compile time: a vector chosen at run time would keep every vector's partials live
+  // and spill them.
+  constexpr int last_vector = kVectors - 1;
+  const int last_lane = (valid - 1) - last_vector * kLanes;
   double kept[kMaxHarmonics * kLanes];
   const auto keep = [&](int v, int k, Double partial) {
     if (kKeepLast && v == last_vector) Ops::Store(kept + k * kLanes, partial);

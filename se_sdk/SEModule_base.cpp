@@ -21,6 +21,11 @@ namespace {
 const char kFrameSource[] = "se_sdk/SEModule_base.cpp";
 #endif
 
+// Handled events' nodes kept for reuse, at most. A host's usual stream of events (a few per
+// block) then queues without allocating and is handled without freeing, while a burst of
+// thousands of events does not leave all their nodes behind for the module's lifetime.
+const int32_t kMaxSpareEvents = 256;
+
 // More pins than any module describes; a host that answers GetPinCount with more than this is
 // not honoured beyond it, so that a wild answer cannot allocate gigabytes or stall in Open.
 const int32_t kMaxPins = 1 << 16;
@@ -139,6 +144,9 @@ SEModule_base::SEModule_base(HostCallback host)
   m_block_size = 1024;
   // GetPin's answer while no pin table exists: bound to nothing and owned by no module.
   m_inert_pin.Init(nullptr, -1, -1, nullptr);
+  m_spare_events = nullptr;
+  m_spare_count = 0;
+  m_block_end = INT64_MIN;
 }
 
 SEModule_base::~SEModule_base() {
@@ -284,7 +292,7 @@ void SEModule_base::AddEvent(const SeEvent* p_event) {
   // A deferred call holds a function the frame would call; one made by the host would make the
   // frame call through a pointer it never created.
   if (p_event->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) return;
-  SeEvent* node = new (std::nothrow) SeEvent;
+  SeEvent* node = NewEventNode();
   if (node == nullptr) return;
   node->time_stamp = p_event->time_stamp;
   node->event_type = p_event->event_type;
@@ -293,6 +301,24 @@ void SEModule_base::AddEvent(const SeEvent* p_event) {
   node->data = p_event->data;
   node->next = nullptr;
   InsertEvent(node);
+}
+
+SeEvent* SEModule_base::NewEventNode() {
+  if (m_spare_events == nullptr) return new (std::nothrow) SeEvent;
+  SeEvent* node = m_spare_events;
+  m_spare_events = node->next;
+  --m_spare_count;
+  return node;
+}
+
+void SEModule_base::RecycleEventNode(SeEvent* node) {
+  if (m_spare_count >= kMaxSpareEvents) {
+    delete node;
+    return;
+  }
+  node->next = m_spare_events;
+  m_spare_events = node;
+  ++m_spare_count;
 }
 
 void SEModule_base::InsertEvent(SeEvent* node) {
@@ -318,7 +344,7 @@ void SEModule_base::ScheduleDeferred(uint32_t time_stamp, DeferredFunction funct
   if (call == nullptr) return;
   call->target = this;
   call->function = function;
-  SeEvent* node = new (std::nothrow) SeEvent;
+  SeEvent* node = NewEventNode();
   if (node == nullptr) {
     delete call;
     return;
@@ -338,6 +364,7 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
   // Nothing to render: the clock and the queue stay as they are.
   if (sampleFrames <= 0) return;
 
+  m_block_end = static_cast<int64_t>(buffer_offset) + sampleFrames;
   uint32_t remaining = static_cast<uint32_t>(sampleFrames);
   while (m_events != nullptr) {
     SeEvent* next_event = m_events;
@@ -359,11 +386,12 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
     // Unlinked before it is handled, so a handler that queues events sees a consistent queue.
     m_events = next_event->next;
     HandleEvent(next_event);
-    delete next_event;
+    RecycleEventNode(next_event);
   }
   SE_REQUIRE(remaining > 0, "sampleFrames > 0");
   (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
   m_sample_clock += remaining;
+  m_block_end = INT64_MIN;
 }
 
 void SEModule_base::HandleEvent(SeEvent* e) {
@@ -416,4 +444,10 @@ void SEModule_base::ReleaseEvents() {
     }
     delete node;
   }
+  while (m_spare_events != nullptr) {
+    SeEvent* node = m_spare_events;
+    m_spare_events = node->next;
+    delete node;
+  }
+  m_spare_count = 0;
 }

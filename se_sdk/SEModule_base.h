@@ -17,8 +17,11 @@
 // sample that is rendered, an event for a pin that does not exist is dropped, and a deferred-call
 // event from the host is refused.
 //
-// Memory is allocated only at open (the pin table) and when an event is queued (one node, freed
-// when the event is handled). Rendering a block with no queued event allocates nothing.
+// Memory is allocated only at open (the pin table) and when an event is queued (one node). A
+// handled event's node is kept for the next event instead of being freed (up to 256 of them), so
+// that a steady stream of events (automation, one every few samples) stops allocating and
+// freeing once the queue has reached its usual depth; all nodes are freed with the module.
+// Rendering a block with no queued event allocates nothing.
 #pragma once
 
 #include <cstdint>
@@ -135,6 +138,15 @@ class SEModule_base {
   // The frame's own sub-process: renders nothing, touches no buffer.
   void DoNothing(int32_t buffer_offset, int32_t sampleFrames);
 
+  // Whether the span [buffer_offset, buffer_offset + sampleFrames) handed to the sub-process is
+  // the last one of the block that Process is rendering: no other span of that block comes after
+  // it. True outside Process. A module may put off rendering a span that is not the last, to
+  // render it together with the spans after it, as long as everything is rendered by the end of
+  // the last one.
+  bool SpanEndsBlock(int32_t buffer_offset, int32_t sampleFrames) const {
+    return static_cast<int64_t>(buffer_offset) + sampleFrames >= m_block_end;
+  }
+
 #if !SE_FRAME_CHECKED
   // Queues a call of `function` on this module at sample-clock time `time_stamp`.
   template <class Module>
@@ -164,11 +176,20 @@ class SEModule_base {
 #if !SE_FRAME_CHECKED
   void ScheduleDeferred(uint32_t time_stamp, DeferredFunction function);
 #endif
+  // A queue node: a spare one if there is one, else a new one (null if none can be had).
+  SeEvent* NewEventNode();
+  // Keeps a handled event's node for NewEventNode.
+  void RecycleEventNode(SeEvent* node);
   void InsertEvent(SeEvent* node);
   void LinkInTimeOrder(SeEvent* node);
   void ReleasePins();
   void ReleaseEvents();
   SEPin m_inert_pin;
+  SeEvent* m_spare_events;  // handled events' nodes, linked through `next`
+  int32_t m_spare_count;
+  // One past the last buffer offset of the block that Process is rendering; the lowest value
+  // outside Process (SpanEndsBlock).
+  int64_t m_block_end;
 };
 
 // The target of a deferred-call event: owned by its event, freed when the event is handled or

@@ -542,6 +542,67 @@ TEST(PelioModuleSpans, HarmonicsChangeAtItsOwnSample) {
   for (int32_t n = 20; n < 40; ++n) EXPECT_NE(0.0f, output[n]) << n;
 }
 
+// Events inside a block let Pelio render the spans between them as one where nothing it reads
+// has changed. Whatever the mix, the block must come out as it does when every span is a block
+// of its own.
+TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
+  struct Cut {
+    int32_t at;
+    int32_t pin;
+    int32_t status;
+    int32_t value;
+    bool new_inputs;  // pitch and the third amplitude change from this sample on
+  };
+  const Cut cuts[] = {{0, kHarmonicsPin, 0, 16, false},  {7, kHarmonicsPin, 0, 16, false},
+                      {20, kQualityPin, 0, 0, false},    {21, kHarmonicsPin, 2, 16, false},
+                      {64, kHarmonicsPin, 0, 12, false}, {100, kHarmonicsPin, 0, 16, false},
+                      {101, kQualityPin, 0, 1, false},   {180, kQualityPin, 0, 1, true},
+                      {181, kFreqScalePin, 0, 0, false}, {300, kFreqScalePin, 0, 1, false},
+                      {301, kFreqScalePin, 0, 0, true},  {302, kQualityPin, 0, 2, false},
+                      {450, kQualityPin, 0, 2, false},   {451, kHarmonicsPin, 0, 3, true},
+                      {452, kHarmonicsPin, 0, 3, false}};
+  const int32_t cut_count = static_cast<int32_t>(sizeof(cuts) / sizeof(cuts[0]));
+  const int32_t kFrames = 500;
+
+  Pelio joined;
+  Pelio apart;
+  for (Pelio* pelio : {&joined, &apart}) {
+    for (int32_t harmonic = 1; harmonic <= 16; ++harmonic) {
+      pelio->Amplitude(harmonic, 1.0f / static_cast<float>(harmonic));
+    }
+    float* mod = pelio->Buffer(kModPin);
+    for (int32_t n = 0; n < kBlock; ++n) mod[n] = 2.0f - 0.003f * static_cast<float>(n % 97);
+    for (const Cut& cut : cuts) {
+      if (!cut.new_inputs) continue;
+      for (int32_t n = cut.at; n < kBlock; ++n) {
+        pelio->Buffer(kPitchPin)[n] = 0.45f + 0.0001f * static_cast<float>(cut.at);
+        pelio->Buffer(kFirstAmplitudePin + 2)[n] = 0.001f * static_cast<float>(cut.at);
+      }
+    }
+  }
+  const auto queue = [](Pelio& pelio, const Cut& cut, uint32_t offset) {
+    SeEvent event = {pelio.module()->SampleClock() + offset, 0, cut.status, cut.value,
+                     reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)), nullptr};
+    pelio.Call(ModuleOpcode::AddEvent, 0, &event);
+  };
+
+  for (int block = 0; block < 3; ++block) {
+    SCOPED_TRACE(block);
+    for (const Cut& cut : cuts) queue(joined, cut, static_cast<uint32_t>(cut.at));
+    const std::vector<float> output = joined.Render(kFrames);
+    std::vector<float> expected;
+    for (int32_t i = 0; i < cut_count; ++i) {
+      const int32_t end = i + 1 < cut_count ? cuts[i + 1].at : kFrames;
+      queue(apart, cuts[i], 0);
+      const std::vector<float> span = apart.Render(end - cuts[i].at, cuts[i].at);
+      expected.insert(expected.end(), span.begin(), span.end());
+    }
+    for (int32_t n = 0; n < kFrames; ++n) EXPECT_SAME_FLOAT(expected[n], output[n]) << n;
+    EXPECT_SAME_FLOAT(apart.module()->Phase(), joined.module()->Phase());
+    EXPECT_EQ(apart.module()->SampleClock(), joined.module()->SampleClock());
+  }
+}
+
 // ---- The Mod law against its closed forms -------------------------------------------------------
 
 struct ModLawCase {
