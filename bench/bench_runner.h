@@ -22,7 +22,7 @@ struct Measurement {
 };
 
 struct RunOptions {
-  int repetitions = 7;
+  int repetitions = 11;
   double min_seconds = 0.05;  // per repetition
   bool smoke = false;         // one iteration of each, to prove that everything runs
 };

@@ -2,6 +2,7 @@
 // thread); a reporter of our own keeps the fastest repetition of each and prints one line for it.
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "bench/bench_runner.h"
 
@@ -60,11 +61,25 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
       registered->MinTime(options.min_seconds)->Repetitions(options.repetitions);
     }
   }
-  benchmark::Initialize(&argc, argv);
+  // The repetitions of all benchmarks run interleaved, in random order, so that a change in the
+  // machine's speed during the run (other load, a clock that moves) reaches every benchmark
+  // alike and leaves their ratios fair. A flag on the command line still decides.
+  std::vector<char*> arguments(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  if (!options.smoke) arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), interleave);
+  int argument_count = static_cast<int>(arguments.size());
+  benchmark::Initialize(&argument_count, arguments.data());
   FastestRunReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  return reporter.measurements;
+  // Interleaved benchmarks are reported in no particular order; the table keeps the program's.
+  std::vector<Measurement> in_order;
+  for (const auto& [name, body] : Added()) {
+    for (const Measurement& measurement : reporter.measurements) {
+      if (measurement.name == name) in_order.push_back(measurement);
+    }
+  }
+  return in_order;
 }
 
 const char* LibraryName() { return "Google Benchmark"; }

@@ -1,6 +1,7 @@
 // bench_runner.h on mini_benchmark.h, for targets without Google Benchmark: the same timing
-// scheme (grow the iteration count until a repetition lasts the minimum time, keep the fastest
-// repetition), with a --benchmark_filter=<substring> flag.
+// scheme (grow the iteration count until a repetition lasts the minimum time, interleave the
+// repetitions of all benchmarks, keep the fastest of each), with a --benchmark_filter=<substring>
+// flag.
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -43,31 +44,45 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
 #else
   const double min_seconds = options.min_seconds;
 #endif
-  std::vector<Measurement> measurements;
+  // Every selected benchmark is calibrated first: its iteration count grows, tenfold at most at
+  // a time, until one repetition lasts the minimum time.
+  struct Selected {
+    const std::string* name;
+    const Body* body;
+    int64_t iterations;
+    double fastest;
+  };
+  std::vector<Selected> selected;
   for (const auto& [name, body] : Added()) {
     if (name.find(filter) == std::string::npos) continue;
-    double seconds = 0.0;
     int64_t iterations = 1;
-    double fastest = std::numeric_limits<double>::infinity();
-    int repetitions = 0;
-    if (options.smoke) {
-      fastest = TimeIterations(body, 1, &seconds);
-      repetitions = 1;
-    } else {
-      // Calibrate: grow the count tenfold at most until one run lasts the minimum time.
+    double seconds = 0.0;
+    if (!options.smoke) {
       while (TimeIterations(body, iterations, &seconds) >= 0.0 && seconds < min_seconds) {
         const double wanted = min_seconds * 1.4 / (seconds > 0.0 ? seconds : 1e-9);
         iterations = static_cast<int64_t>(iterations * (wanted < 10.0 ? wanted : 10.0)) + 1;
       }
-      for (; repetitions < options.repetitions; ++repetitions) {
-        const double per_iteration = TimeIterations(body, iterations, &seconds);
-        if (per_iteration < fastest) fastest = per_iteration;
-      }
     }
-    std::printf("%-52s %12.1f ns  (fastest of %d)\n", name.c_str(), fastest * 1e9, repetitions);
-    std::fflush(stdout);
-    measurements.push_back({name, fastest * 1e9});
+    selected.push_back({&name, &body, iterations, std::numeric_limits<double>::infinity()});
   }
+  // Then the repetitions go round all of them in turn, so that a change in the machine's speed
+  // during the run (other load, a clock that moves) reaches every benchmark alike and leaves
+  // their ratios fair.
+  const int repetitions = options.smoke ? 1 : options.repetitions;
+  for (int repetition = 0; repetition < repetitions; ++repetition) {
+    for (Selected& benchmark : selected) {
+      double seconds = 0.0;
+      const double per_iteration = TimeIterations(*benchmark.body, benchmark.iterations, &seconds);
+      if (per_iteration < benchmark.fastest) benchmark.fastest = per_iteration;
+    }
+  }
+  std::vector<Measurement> measurements;
+  for (const Selected& benchmark : selected) {
+    std::printf("%-52s %12.1f ns  (fastest of %d)\n", benchmark.name->c_str(),
+                benchmark.fastest * 1e9, repetitions);
+    measurements.push_back({*benchmark.name, benchmark.fastest * 1e9});
+  }
+  std::fflush(stdout);
   return measurements;
 }
 

@@ -97,6 +97,9 @@ struct PelioSetup {
   float amplitude_scale = 1.0f;  // harmonic k + 1 gets amplitude_scale / (k + 1)
   int32_t span = kBlock;         // samples per process call
   int32_t event_interval = 0;    // 0: no events; else one pin update every this many samples
+  // "1f" takes another value at every event time, so that each event starts a span with new
+  // inputs, which Pelio must render apart from the one before.
+  bool amplitude_steps = false;
 };
 
 // A Pelio module opened at 44.1 kHz with its buffers bound, as a host holds one.
@@ -115,6 +118,11 @@ class PelioRig {
     Dispatch(ModuleOpcode::Open, 0, nullptr, 0.0f);
     for (int k = 0; k < pelio::kMaxHarmonics; ++k) {
       amplitude_[k].assign(kBlock, setup.amplitude_scale / static_cast<float>(k + 1));
+    }
+    if (setup.amplitude_steps && setup.event_interval > 0) {
+      for (int32_t n = 0; n < kBlock; ++n) {
+        if (n / setup.event_interval % 2 == 1) amplitude_[0][n] = 0.999f * setup.amplitude_scale;
+      }
     }
     for (int32_t pin = 0; pin < PelioModule::kPinCount; ++pin) {
       PinDescription description = {};
@@ -138,7 +146,8 @@ class PelioRig {
   void RenderBlock() {
     if (setup_.event_interval > 0) {
       for (int32_t at = setup_.event_interval; at <= kBlock; at += setup_.event_interval) {
-        // Pin update of "Harmonics" to the value it has: the cost of the event, not of a change.
+        // Pin update of "Harmonics" to the value it has: the cost of the event, not of a change
+        // (the "1f moves" row adds one).
         SeEvent event = {clock_ + static_cast<uint32_t>(at),   0,      0, setup_.harmonics,
                          reinterpret_cast<void*>(intptr_t{1}), nullptr};
         Dispatch(ModuleOpcode::AddEvent, 0, &event, 0.0f);
@@ -236,8 +245,11 @@ void AddAll() {
 
   PelioSetup with_events;
   with_events.event_interval = 64;
+  PelioSetup with_changes = with_events;
+  with_changes.amplitude_steps = true;
   AddPelio("frame/pelio normal N=16, no events", PelioSetup());
   AddPelio("frame/pelio normal N=16, event every 64", with_events);
+  AddPelio("frame/pelio normal N=16, event every 64, 1f moves", with_changes);
 
   PelioSetup tiny_mod;
   tiny_mod.mod = 1e-37f;

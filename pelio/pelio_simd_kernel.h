@@ -148,8 +148,8 @@ struct BlockSettings {
 
 // Renders kVectors * kLanes samples: phase, mod and output hold that many. Only the first
 // `valid` samples are real (the rest are padding); with kKeepLast, valid is more than
-// (kVectors - 1) * kLanes, and the state of sample valid - 1 is written to `state` (all but its phase). `next_phases` is run to its end on the
-// way.
+// (kVectors - 1) * kLanes, and the state of sample valid - 1 is written to `state` (all but its
+// phase). `next_phases` is run to its end on the way.
 template <class Ops, Quality kQuality, int kVectors, bool kKeepLast>
 inline void RenderVectors(const float* phase, const float* mod, float* output,
                           const BlockSettings& block, int32_t valid, OscillatorState* state,

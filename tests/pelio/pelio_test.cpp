@@ -581,8 +581,12 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
     }
   }
   const auto queue = [](Pelio& pelio, const Cut& cut, uint32_t offset) {
-    SeEvent event = {pelio.module()->SampleClock() + offset, 0, cut.status, cut.value,
-                     reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)), nullptr};
+    SeEvent event = {pelio.module()->SampleClock() + offset,
+                     0,
+                     cut.status,
+                     cut.value,
+                     reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)),
+                     nullptr};
     pelio.Call(ModuleOpcode::AddEvent, 0, &event);
   };
 

@@ -37,7 +37,7 @@ constexpr int32_t kMaxBlock = 2048;
 constexpr double kPeakWindowSeconds = 10.0;
 constexpr float kTessavinePeak = 0.5f;
 constexpr float kPeakTolerance = 0.001f;  // 0.1%
-constexpr int32_t kBurstEvents = 1024;     // more than the frame keeps nodes for (256)
+constexpr int32_t kBurstEvents = 1024;    // more than the frame keeps nodes for (256)
 
 size_t HeapInUse() {
 #if defined(__SANITIZE_ADDRESS__)
