@@ -214,8 +214,8 @@ bool PelioModule::JoinsHeldSpan(int32_t buffer_offset, int32_t sampleFrames) con
   // It must start where the held span ends and find every input of the set-up as that one
   // did, bit for bit. The sample rate and the phase step of 1 Hz do not change inside Process,
   // so the same inputs give the same tuning.
-  if (buffer_offset != m_held_offset + m_held.sample_count ||
-      m_held.sample_count > INT32_MAX - sampleFrames) {
+  if (static_cast<int64_t>(m_held_offset) + m_held.sample_count != buffer_offset ||
+      sampleFrames <= 0 || m_held.sample_count > INT32_MAX - sampleFrames) {
     return false;
   }
   uint32_t differing = FloatBits(m_pitch[buffer_offset]) ^ FloatBits(m_held_inputs.pitch);
