@@ -175,6 +175,8 @@ void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_
   try {
     record->object->Process(buffer_offset, sampleFrames);
   } catch (...) {
+    // The block ended here; no later span belongs to it.
+    record->object->m_block_end = INT64_MIN;
   }
 }
 
