@@ -24,13 +24,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/float_bits.h"
 
-std::uint64_t Bits(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
+namespace {
 
 double FromBits(std::uint64_t bits) {
   double value;

@@ -17,6 +17,7 @@
 #include "pelio/PelioModule.h"
 #include "pelio/pelio_kernel.h"
 #include "se_sdk/portable_math.h"
+#include "tests/float_bits.h"
 
 namespace {
 
@@ -25,18 +26,6 @@ using pelio::Quality;
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
-
-uint32_t Bits(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
-uint64_t Bits(double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
 
 // The renderers under test: every one but the reference that this processor runs.
 std::vector<Isa> FastIsas() {

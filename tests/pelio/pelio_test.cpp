@@ -17,6 +17,7 @@
 #include "pelio/PelioModule.h"
 #include "pelio/pelio_kernel.h"
 #include "se_sdk/se_entry.h"
+#include "tests/float_bits.h"
 
 namespace {
 
@@ -25,12 +26,6 @@ using pelio::kTwoPi;
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
-
-uint32_t Bits(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
 
 // Compares float bit patterns, so that -0 differs from +0 and the message shows both values.
 #define EXPECT_SAME_FLOAT(expected, actual) \

@@ -13,6 +13,7 @@
 #include "se_sdk/se_entry.h"
 #include "tessavine/TessavineModule.h"
 #include "tessavine/sine_recurrence.h"
+#include "tests/float_bits.h"
 
 namespace {
 
@@ -79,12 +80,6 @@ uint64_t Digest(const std::vector<float>& samples) {
     }
   }
   return hash;
-}
-
-uint64_t Bits(double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
 }
 
 // ---- A host, as far as the tests need one ------------------------------------------------------
