@@ -182,6 +182,13 @@ void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_
 
 int32_t SEModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
                                 float opt) {
+  // A host queues events at automation rate, far more often than it sends anything else. Tested
+  // before the switch: the switch's jump table costs an indirect jump, which on the audio thread
+  // was a measurable share of what an event costs.
+  if (opcode == 7) {
+    if (ptr != nullptr) AddEvent(static_cast<const SeEvent*>(ptr));
+    return 0;
+  }
   // Compared unsigned so that a negative opcode is just another unknown one.
   switch (static_cast<uint32_t>(opcode)) {
     case 0:
@@ -202,9 +209,6 @@ int32_t SEModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, vo
       return ptr != nullptr && OpaqueQuery5(ptr) ? 1 : 0;
     case 6:
       return ptr != nullptr && GetPinProperties(index, static_cast<PinDescription*>(ptr)) ? 1 : 0;
-    case 7:
-      if (ptr != nullptr) AddEvent(static_cast<const SeEvent*>(ptr));
-      return 0;
     case 8:
       Resume();
       return 0;
