@@ -1458,12 +1458,7 @@ void CheckNonFiniteInputs(CheckContext& context) {
       const Script clean = LivelyScript(layout, length, context.random());
       const float level = clean.levels[static_cast<size_t>(pin)];
       auto set = [&](Script* script, uint32_t at, float value) {
-        ScriptEvent event;
-        event.at = at;
-        event.pin = pin;
-        event.sets_level = true;
-        event.level = value;
-        script->events.push_back(event);
+        script->events.push_back(ScriptEvent::LevelChange(at, pin, value));
       };
       // A whole block of the bad value, then the input is finite again from the next block on.
       Script held = clean;

@@ -925,12 +925,7 @@ void AddInputNudge(Script* script, const PinLayout& layout, uint32_t at) {
   const float base = script->levels[static_cast<size_t>(pin)];
   const float step = 0.02f * static_cast<float>(nudges + 1) * (nudges % 2 == 0 ? 1.0f : -1.0f);
   const float level = base + step <= 1.0f && base + step >= -1.0f ? base + step : base - step;
-  ScriptEvent event;
-  event.at = at;
-  event.pin = pin;
-  event.sets_level = true;
-  event.level = level;
-  script->events.push_back(event);
+  script->events.push_back(ScriptEvent::LevelChange(at, pin, level));
 }
 
 std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& base, size_t limit,

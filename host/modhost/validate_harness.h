@@ -149,6 +149,16 @@ struct ScriptEvent {
   float level = 0;          // announces the change, as a host announces a changing input
   int32_t lead = 0;         // handed over this many blocks before the block that holds `at`
   bool update = true;       // false: only the level changes, no event is sent
+
+  // Audio input `pin` takes `level` from `at` on, announced by a pin update.
+  static ScriptEvent LevelChange(uint32_t at, int32_t pin, float level) {
+    ScriptEvent event;
+    event.at = at;
+    event.pin = pin;
+    event.sets_level = true;
+    event.level = level;
+    return event;
+  }
 };
 
 struct Script {
