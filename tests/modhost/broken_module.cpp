@@ -49,8 +49,17 @@ class BrokenModule : public SEModule_base {
   void OnPinChanged(SEPin*) override {}
 
   void Open() override {
+#if defined(BROKEN_FAULT_CRASHES_IN_OPEN)
+    volatile int32_t* nowhere = nullptr;
+    *nowhere = 1;
+#endif
+#if defined(BROKEN_FAULT_HANGS_IN_OPEN)
+    for (volatile int32_t forever = 1; forever != 0;) {
+    }
+#endif
     SEModule_base::Open();
     m_phase = 0.0;
+    m_rendered = 0;
     GetPin(1)->TransmitStatus(SampleClock(), 2);
 #if defined(BROKEN_FAULT_BAD_REQUESTS)
     // The fault: a request that names no record of ours, with a non-zero `opt`.
@@ -59,6 +68,11 @@ class BrokenModule : public SEModule_base {
   }
 
   bool GetModuleProperties(ModuleProperties* properties) override {
+#if defined(BROKEN_FAULT_CRASHES_IN_PROPERTIES)
+    // The fault: dispatcher opcode 9 dereferences a null pointer.
+    volatile int32_t* nowhere = nullptr;
+    *nowhere = 9;
+#endif
     properties->name = "Broken";
     properties->id = "modhost broken module";
     properties->about = "Fails the validator on purpose\n";
@@ -136,6 +150,13 @@ class BrokenModule : public SEModule_base {
     for (volatile int32_t forever = 1; forever != 0;) {
     }
 #endif
+#if defined(BROKEN_FAULT_CRASHES_AT_SAMPLE)
+    // The fault: the module's 1000th sample since Open is never written; it crashes there.
+    if (m_rendered <= kCrashSample && kCrashSample < m_rendered + sampleFrames) {
+      volatile int32_t* nowhere = nullptr;
+      *nowhere = sampleFrames;
+    }
+#endif
 #if defined(BROKEN_FAULT_SHARED_STATE)
     double& phase = g_shared_phase;
 #else
@@ -152,6 +173,10 @@ class BrokenModule : public SEModule_base {
       if (phase > 1000.0) phase -= 1000.0;
 #endif
       m_out[sample] = input * gain + 0.1f * static_cast<float>(std::sin(phase));
+#if defined(BROKEN_FAULT_OUTPUTS_NAN)
+      // The fault: from sample 100 on, every sample is not a number.
+      if (m_rendered + (sample - buffer_offset) >= 100) m_out[sample] = std::nanf("");
+#endif
 #if defined(BROKEN_FAULT_WRITES_INPUT)
       m_in[sample] = 0.0f;
 #endif
@@ -159,6 +184,7 @@ class BrokenModule : public SEModule_base {
 #if defined(BROKEN_FAULT_WRITES_PAST_SPAN)
     m_out[buffer_offset + sampleFrames] = 0.0f;
 #endif
+    m_rendered += sampleFrames;
   }
 
  private:
@@ -171,10 +197,13 @@ class BrokenModule : public SEModule_base {
     description->default_value = default_value;
   }
 
+  static constexpr int64_t kCrashSample = 1000;
+
   float* m_in = nullptr;
   float* m_out = nullptr;
   int16_t m_gain = 0;
   double m_phase = 0.0;
+  int64_t m_rendered = 0;  // samples rendered since Open
 };
 
 }  // namespace
