@@ -29,7 +29,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Quoted(const std::string& text) { return "'" + Excerpt(text) + "'"; }
+std::string Quoted(const std::string& text) { return Quote(text); }
 
 bool IsDigit(char character) { return character >= '0' && character <= '9'; }
 
@@ -305,22 +305,26 @@ bool ParseAutomation(const std::string& text, const std::string& source, double 
     start = end + 1;
     ++line_number;
     if (line.empty() || line[0] == '#') continue;
+    // Messages point at the change's NAME=VALUE, or at its time when that is what is wrong.
+    const size_t first = raw.find_first_not_of(" \t\r");
+    const size_t colon = raw.find(':', first);
+    const size_t assignment =
+        colon == std::string::npos ? first : raw.find_first_not_of(" \t", colon + 1);
+    auto where = [&](size_t offset) {
+      return source + ":" + std::to_string(line_number) + ":" +
+             std::to_string(
+                 PositionOf(raw, offset == std::string::npos ? raw.size() : offset).column);
+    };
     TimedAssignment change;
-    change.origin = source + ":" + std::to_string(line_number);
+    change.origin = where(assignment);
     std::string problem;
     if (!ParseTimedAssignment(line, sample_rate, &change, &problem)) {
-      // The column of the part that is wrong: the time, or what follows its colon.
-      const size_t first = raw.find_first_not_of(" \t\r");
-      size_t column = first;
-      const size_t colon = raw.find(':', first);
       int64_t sample = 0;
       std::string ignored;
-      if (colon != std::string::npos &&
-          ParseTime(Trim(raw.substr(first, colon - first)), sample_rate, &sample, &ignored)) {
-        column = colon + 1;
-      }
-      *error =
-          change.origin + ":" + std::to_string(PositionOf(raw, column).column) + ": " + problem;
+      const bool time_is_right =
+          colon != std::string::npos &&
+          ParseTime(Trim(raw.substr(first, colon - first)), sample_rate, &sample, &ignored);
+      *error = where(time_is_right ? assignment : first) + ": " + problem;
       return false;
     }
     parsed.push_back(change);

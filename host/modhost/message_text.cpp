@@ -82,6 +82,14 @@ std::string Excerpt(const std::string& text, size_t limit) {
   return excerpt;
 }
 
+std::string Quote(const std::string& text, size_t limit) {
+  std::string quoted = "'";
+  const size_t consumed = EscapeInto(text, limit, &quoted);
+  quoted += "'";
+  if (consumed < text.size()) quoted += "... (" + std::to_string(text.size()) + " bytes)";
+  return quoted;
+}
+
 TextPosition PositionOf(const std::string& text, size_t offset) {
   TextPosition position;
   for (size_t index = 0; index < offset && index < text.size();) {

@@ -19,6 +19,10 @@ std::string EscapeControlCharacters(const std::string& text);
 // "... (N bytes)" when it was cut.
 std::string Excerpt(const std::string& text, size_t limit = kQuoteLimit);
 
+// `text` in single quotes, escaped and cut as Excerpt does, the length outside the quotes:
+// 'abc...xyz'... (10000000 bytes).
+std::string Quote(const std::string& text, size_t limit = kQuoteLimit);
+
 // The 1-based line and column (counted in characters) of byte `offset` in `text`.
 struct TextPosition {
   size_t line = 1;

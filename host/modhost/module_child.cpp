@@ -69,8 +69,6 @@ bool OnPath(const std::string& name) {
 }
 #endif
 
-std::string Quote(const std::string& path) { return "'" + Excerpt(path) + "'"; }
-
 }  // namespace
 
 bool FindChildHost(const std::string& library, ChildHost* host, std::string* error) {
@@ -206,6 +204,7 @@ ChildEnding RunModuleChild(const ChildHost& host, const std::vector<std::string>
       ending.status = kExitCannotLoad;
       ending.message = "cannot start " + host.program + ": " + outcome.description;
       break;
+    case ChildOutcome::Ending::kStopped:
     case ChildOutcome::Ending::kTimedOut:
       ending.message = "the module hung: its process said nothing for " +
                        std::to_string(static_cast<int>(options.time_limit_seconds)) +

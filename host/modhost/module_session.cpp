@@ -245,8 +245,10 @@ int32_t ModuleSession::PinUpdate(int32_t index, int32_t status, int32_t value,
 
 void ModuleSession::Process(int32_t buffer_offset, int32_t sample_frames, int64_t first_sample) {
   const uint32_t clock = module_->sample_clock();
-  char site[64];
-  std::snprintf(site, sizeof site, "process at sample %lld", static_cast<long long>(first_sample));
+  char site[80];
+  std::snprintf(site, sizeof site, "process of samples %lld to %lld",
+                static_cast<long long>(first_sample),
+                static_cast<long long>(first_sample + sample_frames - 1));
   {
     CallScope scope(site);
     module_->Process(buffer_offset, sample_frames);

@@ -138,7 +138,7 @@ TEST(RenderLanguage, ChangesRampsAndAutomationFiles) {
                                        "moves.txt", 44100, &changes, &error))
       << error;
   ASSERT_EQ(changes.size(), 2u);
-  EXPECT_EQ(changes[0].origin, "moves.txt:3");
+  EXPECT_EQ(changes[0].origin, "moves.txt:3:6");
   EXPECT_EQ(changes[1].sample, 20);
   EXPECT_EQ(changes[1].assignment.value, "B");
   EXPECT_FALSE(

@@ -55,8 +55,9 @@ class ModhostFolderTest : public ::testing::Test {
 
   // Runs `program` (modhost unless given) with `arguments` in the folder; `shell_tail` is added to
   // the command line as it stands (a redirection, a pipe).
-  Outcome Modhost(const std::vector<std::string>& arguments, const std::string& program = MODHOST_PATH,
-              const std::string& shell_tail = "") const {
+  Outcome Modhost(const std::vector<std::string>& arguments,
+                  const std::string& program = MODHOST_PATH,
+                  const std::string& shell_tail = "") const {
     std::string command = "cd " + ShellQuoted(folder_) + " && " + ShellQuoted(program);
     for (const std::string& argument : arguments) command += " " + ShellQuoted(argument);
     command += shell_tail.empty() ? " >" + ShellQuoted(folder_ + "/.stdout") : shell_tail;

@@ -23,8 +23,8 @@
 namespace {
 
 using modhost_test::Lines;
-using modhost_test::ReadFile;
 using modhost_test::Outcome;
+using modhost_test::ReadFile;
 
 const std::string kTessavine = SE_PLUGIN_DIR "/tessavine" SE_PLUGIN_SUFFIX;
 const std::string kPelio = SE_PLUGIN_DIR "/pelio" SE_PLUGIN_SUFFIX;
@@ -169,8 +169,8 @@ TEST_F(OutputTest, FoldersAreRefusedBeforeAnythingRuns) {
 }
 
 TEST_F(OutputTest, EqualRendersGiveEqualBytesThatSoxReads) {
-  const std::vector<std::string> arguments = {
-      "render", kPelio, "-o", "a.wav", "--samples", "3000", "--set", "1f=5", "--set", "3f=2"};
+  const std::vector<std::string> arguments = {"render", kPelio,  "-o",   "a.wav", "--samples",
+                                              "3000",   "--set", "1f=5", "--set", "3f=2"};
   ASSERT_EQ(Modhost(arguments).status, 0);
   sleep(1);  // a time stamp would now differ
   std::vector<std::string> again = arguments;
@@ -184,9 +184,10 @@ TEST_F(OutputTest, EqualRendersGiveEqualBytesThatSoxReads) {
   // integer precision, through which it passes every sample).
   const Outcome length = Modhost({"-s", "a.wav"}, "soxi");
   EXPECT_EQ(length.out, "3000\n") << length.err;
-  ASSERT_EQ(Modhost({"-D", "a.wav", "-t", "raw", "-e", "floating-point", "-b", "32", "a.raw"}, "sox")
-                .status,
-            0);
+  ASSERT_EQ(
+      Modhost({"-D", "a.wav", "-t", "raw", "-e", "floating-point", "-b", "32", "a.raw"}, "sox")
+          .status,
+      0);
   const std::string by_sox = ReadFile(InFolder("a.raw"));
   ASSERT_EQ(by_sox.size(), 12000u);
   double largest_difference = 0;
@@ -290,8 +291,8 @@ TEST_F(OutputTest, ARenderPastFourGiBStreamsAsRf64) {
 #endif
   ASSERT_EQ(mkfifo(InFolder("pipe").c_str(), 0600), 0);
   PipeReader reader(InFolder("pipe"));
-  const Outcome run = Modhost({"render", kTessavine, "-o", "pipe", "--samples", "1100000000", "--block",
-                           "65536", "--quiet"});
+  const Outcome run = Modhost({"render", kTessavine, "-o", "pipe", "--samples", "1100000000",
+                               "--block", "65536", "--quiet"});
   reader.Join();
   ASSERT_EQ(run.status, 0) << run.err;
   modhost::WavLayout layout;
