@@ -196,6 +196,8 @@ void AddAnalyzeCommand(CLI::App& app, int* exit_status) {
   CLI::App* command = app.add_subcommand(
       "analyze",
       "Measure a WAV file: fundamental, levels of harmonics 1 to 16, peak, RMS and DC offset");
+  // Unix paths are common under Wine; "/work/..." must stay a path, not a Windows-style option.
+  command->allow_windows_style_options(false);
   command
       ->add_option("file", options->input_path,
                    "The WAV file (RIFF or RF64; integer or float samples)")

@@ -12,6 +12,8 @@
 #include "host/modhost/message_text.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include "host/modhost/file_system.h"
@@ -56,7 +58,11 @@ std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+  // The same bytes as on Linux: no line feed becomes a carriage return and a line feed.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#else
   // A reader that goes away must give a write error, not end the process silently.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
@@ -65,6 +71,7 @@ int main(int argc, char** argv) {
 
   CLI::App app{"modhost: a command-line host for module libraries of this plug-in protocol"};
   app.set_version_flag("--version", "modhost " MODHOST_VERSION);
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   int exit_status = modhost::kExitOk;
   modhost::AddInfoCommand(app, &exit_status);

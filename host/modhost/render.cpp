@@ -521,6 +521,8 @@ void AddRenderCommand(CLI::App& app, int* exit_status) {
   auto options = std::make_shared<RenderOptions>();
   CLI::App* command =
       app.add_subcommand("render", "Render a module's audio outputs to a float WAV file");
+  // Unix paths are common under Wine; "/work/..." must stay a path, not a Windows-style option.
+  command->allow_windows_style_options(false);
   command->add_option("library", options->library, "The module library (.so)")->required();
   command->add_option("-o,--output", options->output, "The WAV file to write")->required();
   command->add_option("--rate", options->rate, "Sample rate in Hz (default 44100)")
