@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/modhost/library_tables.h"
+#include "host/modhost/message_text.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -299,7 +300,9 @@ void SendFrame(const char* tag, const std::string& payload) {
 void SendFailure(int status, const std::string& message) {
   nlohmann::json failure;
   failure["status"] = status;
-  failure["message"] = message;
+  // Escaped here, so that a byte that is not UTF-8 reaches the user as \xNN, not as JSON's
+  // replacement character.
+  failure["message"] = EscapeControlCharacters(message);
   SendFrame("failed", failure.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 

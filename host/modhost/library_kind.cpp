@@ -96,7 +96,7 @@ std::string ExplainLoadFailure(const std::string& path, const se_host::PluginLib
 #if defined(_WIN32)
   if (text.find("error 126:") != std::string::npos) {
     const std::string missing = MissingImport(path);
-    if (!missing.empty()) return "it needs " + missing + ", which is not found";
+    if (!missing.empty()) return "it needs " + Excerpt(missing) + ", which is not found";
   }
   if (text.find("error 127:") != std::string::npos) {
     return "a function it imports is missing from the DLL that should have it";
@@ -106,7 +106,7 @@ std::string ExplainLoadFailure(const std::string& path, const se_host::PluginLib
   }
 #else
   const std::string missing = MissingDependency(text, LoadablePath(path));
-  if (!missing.empty()) return "it needs " + missing + ", which is not found";
+  if (!missing.empty()) return "it needs " + Excerpt(missing) + ", which is not found";
   const size_t undefined = text.find("undefined symbol: ");
   if (undefined != std::string::npos) {
     return "it needs the symbol " + Excerpt(text.substr(undefined + 18)) +

@@ -86,12 +86,16 @@ bool FindChildHost(const std::string& library, ChildHost* host, std::string* err
   }
   const BuildOfKind* build = BuildFor(info);
 #if defined(_WIN32)
-  build = nullptr;  // Windows runs only its own kind; the Linux builds run under Linux only
-#endif
+  // The Linux builds cannot run under Windows; they host this kind on Linux.
+  *error = "cannot load " + Quote(library) + ": it is a " + DescribeBinaryKind(info) +
+           "; modhost.exe runs " + HostBinaryKind() + "s only" +
+           (build ? std::string(", and modhost's ") + build->name + " runs this one on Linux"
+                  : std::string());
+  return false;
+#else
   if (!build) {
     *error = "cannot load " + Quote(library) + ": it is a " + DescribeBinaryKind(info) +
-             "; modhost runs x86-64 and i386 ELF and 32-bit i386 PE libraries" +
-             " (this one is a " + HostBinaryKind() + ")";
+             "; modhost runs x86-64 and i386 ELF and 32-bit i386 PE libraries";
     return false;
   }
   const std::string beside = ProgramFolder() + build->beside;
@@ -110,7 +114,6 @@ bool FindChildHost(const std::string& library, ChildHost* host, std::string* err
              " or " + in_tree + " (cmake --workflow --preset " + build->preset + " builds it)";
     return false;
   }
-#if !defined(_WIN32)
   if (build->wine) {
     if (!OnPath("wine")) {
       *error = "cannot load " + Quote(library) + ": " + kind +
@@ -122,9 +125,9 @@ bool FindChildHost(const std::string& library, ChildHost* host, std::string* err
     host->leading_arguments = {program};
     program = "wine";
   }
-#endif
   host->program = program;
   return true;
+#endif
 }
 
 ChildEnding CrashEnding(const Frame& frame) {

@@ -1,15 +1,17 @@
-// A module built to fail the validator in one known way at a time, so that the validator's tests
-// can see that the right named check catches each fault, and that a crash or a hang stays inside
-// its check.
+// A module built to fail the validator and modhost's other commands in one known way at a time,
+// so that their tests can see that the right named check catches each fault, and that a crash or
+// a hang stays inside its check or child process and is reported as what it was.
 //
 // Without a fault it is a well-behaved little oscillator on the lean frame: pin 0 "In" (audio
 // input, default 5 V), pin 1 "Out" (audio output), pin 2 "Gain" (setting, items x1, x2, x3).
 // Out = In * (Gain + 1) + 0.1 * sin(phase), the phase advancing by 0.01 per sample, so that its
 // output depends on its own state as well as on its inputs. Every library built from this file
 // defines exactly one BROKEN_FAULT_<NAME> (see validate.cmake), which switches one fault on.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "se_sdk/SEModule_base.h"
 #include "se_sdk/se_entry.h"
@@ -149,6 +151,11 @@ class BrokenModule : public SEModule_base {
 #if defined(BROKEN_FAULT_HANGS)
     for (volatile int32_t forever = 1; forever != 0;) {
     }
+#endif
+#if defined(BROKEN_FAULT_SLOW)
+    // Not a fault for a host, only slow: a millisecond per span, so that a short render takes
+    // seconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 #endif
 #if defined(BROKEN_FAULT_CRASHES_AT_SAMPLE)
     // The fault: the module's 1000th sample since Open is never written; it crashes there.

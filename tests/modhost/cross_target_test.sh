@@ -96,5 +96,20 @@ if [ -e "$crashing" ]; then
   [ ! -e crash.wav ] || fail "the crashing DLL left crash.wav"
 fi
 
+# A damaged DLL (bytes of its code flipped) ends, under Wine too, in one line and a status.
+python3 - "$root/win32/plugins/pelio.dll" damaged.dll <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+for at in range(0x1000, 0x6000, 13):
+    data[at] ^= 0xFF
+open(sys.argv[2], "wb").write(data)
+PY
+for host in "$native" "wine $win32"; do
+  timeout 120 $host info damaged.dll --timeout 10 >/dev/null 2>damaged.err
+  status=$?
+  { [ "$status" -le 7 ] && [ "$(wc -l <damaged.err)" -le 1 ]; } ||
+    fail "$host info damaged.dll: status $status: $(head -3 damaged.err)"
+done
+
 [ "$failures" = 0 ] && echo "every build of every module renders the same bytes"
 exit $((failures > 0))

@@ -18,6 +18,6 @@ se_add_gtest(modhost_isolation_test
   LIBS modhost_lib
   DEPENDS modhost pelio tessavine host_needs_gone broken_module_crashes broken_module_hangs
           broken_module_crashes_in_open broken_module_crashes_in_properties
-          broken_module_crashes_at_sample broken_module_hangs_in_open broken_module_outputs_nan)
+          broken_module_crashes_at_sample broken_module_hangs_in_open broken_module_outputs_nan broken_module_slow)
 target_compile_definitions(modhost_isolation_test PRIVATE MODHOST_PATH="$<TARGET_FILE:modhost>"
                            SE_BROKEN_DIR="${CMAKE_BINARY_DIR}/tests/plugins")

@@ -96,6 +96,36 @@ TEST_F(IsolationTest, ACrashOrAHangEndsTheCommandInOneLineNamingTheCall) {
                 "within 0.5 s (--timeout)\n");
 }
 
+TEST_F(IsolationTest, ADamagedLibraryEndsInOneLine) {
+  std::string bytes = ReadFile(kPelio);
+  for (size_t at = 0x1000; at < bytes.size(); at += 97) bytes[at] = static_cast<char>(~bytes[at]);
+  WriteFile(InFolder("damaged.so"), bytes);
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"info", "damaged.so"},
+        std::vector<std::string>{"render", "damaged.so", "-o", "out.wav", "--timeout", "5"}}) {
+    SCOPED_TRACE(arguments[0]);
+    const Outcome run = Modhost(arguments);
+    EXPECT_LE(run.status, 7) << "a signal ended modhost itself";
+    EXPECT_LE(Lines(run.err), 1) << run.err;
+  }
+}
+
+TEST_F(IsolationTest, ALongRenderShowsProgressOnATerminalOnly) {
+  // `script` gives the command a terminal; the module takes a millisecond a block, 3 s in all.
+  const std::string render = modhost_test::ShellQuoted(MODHOST_PATH) + " render " +
+                             modhost_test::ShellQuoted(Broken("slow")) +
+                             " -o out.wav --samples 768000 --block 256";
+  const Outcome shown = Modhost({"-qec", render, "/dev/null"}, "script");
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_NE(shown.out.find("] "), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("%"), std::string::npos) << shown.out;
+  const Outcome quiet = Modhost({"-qec", render + " --quiet", "/dev/null"}, "script");
+  EXPECT_EQ(quiet.out.find("%"), std::string::npos) << quiet.out;
+  // Without a terminal: only the summary.
+  const Outcome plain = Modhost({"render", Broken("slow"), "-o", "out.wav", "--samples", "768000"});
+  EXPECT_EQ(plain.err, "");
+}
+
 TEST_F(IsolationTest, NotANumberKeepsTheFileAndFailsTheRender) {
   const Outcome run =
       Modhost({"render", Broken("outputs_nan"), "-o", "out.wav", "--samples", "1000"});
