@@ -45,21 +45,11 @@ std::string WithBackslashes(std::string path) {
   return path;
 }
 
-// Paths are UTF-8; the wide call takes any name, whatever the process's code page.
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
-
 // A failing load must come back as an error code, never as a dialog box waiting for a click.
 HMODULE LoadQuietly(const std::string& path) {
   DWORD previous_mode = 0;
   SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
-  HMODULE handle = LoadLibraryW(Widen(path).c_str());
+  HMODULE handle = LoadLibraryW(Utf16FromUtf8(path).c_str());
   const DWORD error = GetLastError();
   SetThreadErrorMode(previous_mode, nullptr);
   SetLastError(error);
@@ -112,6 +102,17 @@ void CloseLibrary(void* handle) { dlclose(handle); }
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+std::wstring Utf16FromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+#endif
 
 const char* LibraryErrorName(LibraryError error) {
   switch (error) {

@@ -51,6 +51,30 @@ void ForwardErrors(const char* data, size_t length) {
   std::fflush(stderr);
 }
 
+// Where the child's standard output goes as it arrives, and when it last came.
+struct OutputSink {
+  OutputSink(const ChildOptions& options, ChildOutcome* outcome, Clock::time_point start)
+      : options(options), outcome(outcome), last_output(start) {}
+
+  // Hands on what `chunk` holds.
+  void Take() {
+    if (chunk.empty()) return;
+    last_output = Clock::now();
+    if (options.on_output) {
+      if (!stop && !options.on_output(chunk.data(), chunk.size())) stop = true;
+    } else {
+      outcome->output += chunk;
+    }
+    chunk.clear();
+  }
+
+  const ChildOptions& options;
+  ChildOutcome* outcome;
+  Clock::time_point last_output;
+  std::string chunk;
+  bool stop = false;  // the handler asked for the child to be stopped
+};
+
 std::string TimeLimitText(double seconds) {
   char text[64];
   std::snprintf(text, sizeof text, "timed out after %g s and was killed", seconds);
@@ -196,21 +220,13 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
                              const ChildOptions& options) {
   ChildOutcome outcome;
   const Clock::time_point start = Clock::now();
-  Clock::time_point last_output = start;
   const double time_limit_seconds = options.time_limit_seconds;
   const bool forward_errors = options.forward_errors;
-  std::string chunk;
-  bool stop = false;
-  auto take_output = [&] {
-    if (chunk.empty()) return;
-    last_output = Clock::now();
-    if (options.on_output) {
-      if (!stop && !options.on_output(chunk.data(), chunk.size())) stop = true;
-    } else {
-      outcome.output += chunk;
-    }
-    chunk.clear();
-  };
+  OutputSink sink(options, &outcome, start);
+  std::string& chunk = sink.chunk;
+  bool& stop = sink.stop;
+  Clock::time_point& last_output = sink.last_output;
+  auto take_output = [&sink] { sink.Take(); };
 
   // CreateProcess wants a Windows path; a Unix path under Wine is a path on drive Z:.
   std::wstring self = Widen(program);
@@ -308,21 +324,13 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
                              const ChildOptions& options) {
   ChildOutcome outcome;
   const Clock::time_point start = Clock::now();
-  Clock::time_point last_output = start;
   const double time_limit_seconds = options.time_limit_seconds;
   const bool forward_errors = options.forward_errors;
-  std::string chunk;
-  bool stop = false;
-  auto take_output = [&] {
-    if (chunk.empty()) return;
-    last_output = Clock::now();
-    if (options.on_output) {
-      if (!stop && !options.on_output(chunk.data(), chunk.size())) stop = true;
-    } else {
-      outcome.output += chunk;
-    }
-    chunk.clear();
-  };
+  OutputSink sink(options, &outcome, start);
+  std::string& chunk = sink.chunk;
+  bool& stop = sink.stop;
+  Clock::time_point& last_output = sink.last_output;
+  auto take_output = [&sink] { sink.Take(); };
 
   int out_pipe[2];
   int err_pipe[2];

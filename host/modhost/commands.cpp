@@ -16,6 +16,13 @@ std::vector<std::string>& StoredArguments() {
 
 }  // namespace
 
+void AddTimeoutOption(CLI::App* command, double* seconds) {
+  command
+      ->add_option("--timeout", *seconds, "Seconds one call into the module may take (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.001, 1e6));
+}
+
 void ReportError(const std::string& command, const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "modhost %s: %s\n", command.c_str(),

@@ -25,6 +25,9 @@ enum ExitStatus : int {
 // healthy module comes near it; a hung one is reported after it.
 inline constexpr double kDefaultCallTimeLimit = 60.0;
 
+// Adds --timeout SECONDS to `command`: the longest one call into the module may take.
+void AddTimeoutOption(CLI::App* command, double* seconds);
+
 // Prints "modhost <command>: <message>" on standard error, as one line whatever the message
 // quotes.
 void ReportError(const std::string& command, const std::string& message);

@@ -6,6 +6,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "host/plugin_library.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,14 +17,7 @@ namespace modhost {
 
 #if defined(_WIN32)
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
+std::wstring Widen(const std::string& text) { return se_host::Utf16FromUtf8(text); }
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return std::string();

@@ -219,11 +219,7 @@ void AddInfoCommand(CLI::App& app, int* exit_status) {
   command->add_flag("--json", options->json, "Print one JSON document instead of text");
   command->add_flag("--trace", options->trace,
                     "Log every dispatcher call and host request to standard error");
-  command
-      ->add_option("--timeout", options->timeout,
-                   "Seconds one call into the module may take (default 60)")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(0.001, 1e6));
+  AddTimeoutOption(command, &options->timeout);
   command->add_flag(kModuleChildOption, options->module_child)->group("");
   command->footer(
       "The module is created and asked for its properties and pins, never opened.\n"

@@ -163,15 +163,7 @@ void OutputFile::CloseTarget() {
   handle_ = -1;
 }
 
-bool OutputFile::Commit(std::string* error) {
-  if (!open_) {
-    *error = "cannot write '" + path_ + "': the file is not open";
-    return false;
-  }
-  if (!Flush(error)) {
-    Abandon();
-    return false;
-  }
+bool OutputFile::Finish(std::string* error) {
   CloseTarget();
   open_ = false;
   if (!temporary_path_.empty()) {
@@ -186,14 +178,9 @@ bool OutputFile::Commit(std::string* error) {
   return true;
 }
 
-void OutputFile::Abandon() {
-  CloseTarget();
-  open_ = false;
-  buffer_.clear();
-  if (!temporary_path_.empty()) {
-    DeleteFileW(Widen(SystemPath(temporary_path_)).c_str());
-    temporary_path_.clear();
-  }
+void OutputFile::RemoveTemporary() {
+  DeleteFileW(Widen(SystemPath(temporary_path_)).c_str());
+  temporary_path_.clear();
 }
 
 #else
@@ -287,15 +274,7 @@ void OutputFile::CloseTarget() {
   handle_ = -1;
 }
 
-bool OutputFile::Commit(std::string* error) {
-  if (!open_) {
-    *error = "cannot write '" + path_ + "': the file is not open";
-    return false;
-  }
-  if (!Flush(error)) {
-    Abandon();
-    return false;
-  }
+bool OutputFile::Finish(std::string* error) {
   const int descriptor = static_cast<int>(handle_);
   handle_ = -1;
   open_ = false;
@@ -316,18 +295,32 @@ bool OutputFile::Commit(std::string* error) {
   return true;
 }
 
+void OutputFile::RemoveTemporary() {
+  unlink(temporary_path_.c_str());
+  temporary_path_.clear();
+  ReleaseTemporaryFile();
+}
+
+#endif
+
+bool OutputFile::Commit(std::string* error) {
+  if (!open_) {
+    *error = "cannot write '" + path_ + "': the file is not open";
+    return false;
+  }
+  if (!Flush(error)) {
+    Abandon();
+    return false;
+  }
+  return Finish(error);
+}
+
 void OutputFile::Abandon() {
   CloseTarget();
   open_ = false;
   buffer_.clear();
-  if (!temporary_path_.empty()) {
-    unlink(temporary_path_.c_str());
-    temporary_path_.clear();
-    ReleaseTemporaryFile();
-  }
+  if (!temporary_path_.empty()) RemoveTemporary();
 }
-
-#endif
 
 bool OutputFile::Write(const void* data, size_t size, std::string* error) {
   if (!open_) {

@@ -46,6 +46,9 @@ class OutputFile {
 
  private:
   bool Flush(std::string* error);
+  // Closes the target and, for a replaced file, renames the temporary file into place.
+  bool Finish(std::string* error);
+  void RemoveTemporary();
   bool WriteThrough(const char* data, size_t size, std::string* error);
   void CloseTarget();
   std::string Failure(int error_number) const;

@@ -554,11 +554,7 @@ void AddRenderCommand(CLI::App& app, int* exit_status) {
   command->add_flag("--trace", options->trace,
                     "Log every dispatcher call and host request to standard error");
   command->add_flag("--quiet", options->quiet, "No progress bar on the terminal");
-  command
-      ->add_option("--timeout", options->timeout,
-                   "Seconds one call into the module may take (default 60)")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(0.001, 1e6));
+  AddTimeoutOption(command, &options->timeout);
   command->add_flag(kModuleChildOption, options->module_child)->group("");
   command->footer(kRenderHelp);
   command->callback([options, exit_status] {
