@@ -47,17 +47,20 @@ std::string SystemPath(const std::string& path) {
 PathKind KindOfPath(const std::string& path) {
   const std::wstring wide = Widen(SystemPath(path));
   const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kRegular;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return PathKind::kDirectory;
   }
-  // Devices (NUL, CON, named pipes) have no attributes but open.
-  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return PathKind::kMissing;
+  // Devices (NUL, CON) and named pipes are told apart by what an open handle is.
+  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return attributes == INVALID_FILE_ATTRIBUTES ? PathKind::kMissing : PathKind::kRegular;
+  }
   const DWORD type = GetFileType(handle);
   CloseHandle(handle);
   if (type == FILE_TYPE_CHAR) return PathKind::kCharacterDevice;
   if (type == FILE_TYPE_PIPE) return PathKind::kFifo;
+  if (type == FILE_TYPE_DISK) return PathKind::kRegular;
   return PathKind::kOther;
 }
 

@@ -88,7 +88,7 @@ bool FindChildHost(const std::string& library, ChildHost* host, std::string* err
 #if defined(_WIN32)
   // The Linux builds cannot run under Windows; they host this kind on Linux.
   *error = "cannot load " + Quote(library) + ": it is a " + DescribeBinaryKind(info) +
-           "; modhost.exe runs " + HostBinaryKind() + "s only" +
+           "; modhost.exe runs 32-bit i386 PE libraries only" +
            (build ? std::string(", and modhost's ") + build->name + " runs this one on Linux"
                   : std::string());
   return false;

@@ -474,6 +474,7 @@ int RunValidate(ValidateOptions options) {
     json["time_limit_seconds"] = options.time_limit;
     json["in_process"] = options.in_process;
     json["host_kind"] = HostBinaryKind();
+    json["child_host"] = host.program;
     json["stage"] = validation::LoadStageName(stage);
     json["checks"] = nlohmann::json::array();
     for (const CheckOutcome& outcome : outcomes) {

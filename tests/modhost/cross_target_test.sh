@@ -96,6 +96,19 @@ if [ -e "$crashing" ]; then
   [ ! -e crash.wav ] || fail "the crashing DLL left crash.wav"
 fi
 
+# modhost.exe's output: a device is streamed into, a folder refused, standard output the same bytes.
+dll="$root/win32/plugins/tessavine.dll"
+wine "$win32" render "$dll" -o NUL --samples 1000 >/dev/null 2>nul.err || fail "-o NUL: $(cat nul.err)"
+mkdir -p folder
+wine "$win32" render "$dll" -o folder --samples 1000 >/dev/null 2>folder.err
+[ $? = 6 ] && grep -qx "modhost render: cannot write 'folder': it is a folder" folder.err ||
+  fail "-o folder: $(cat folder.err)"
+wine "$win32" render "$dll" -o - --samples 1000 >stdout.wav 2>/dev/null
+same tessa-native.wav stdout.wav "modhost.exe render -o -"
+wine "$win32" info "$root/native/plugins/tessavine.so" >/dev/null 2>elf.err
+[ $? = 3 ] && grep -q "it is a 64-bit x86-64 ELF shared library; modhost.exe runs 32-bit i386 PE libraries only" elf.err ||
+  fail "modhost.exe info on an ELF library: $(cat elf.err)"
+
 # A damaged DLL (bytes of its code flipped) ends, under Wine too, in one line and a status.
 python3 - "$root/win32/plugins/pelio.dll" damaged.dll <<'PY'
 import sys
