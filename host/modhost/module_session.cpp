@@ -103,6 +103,13 @@ std::string DatatypeName(int32_t datatype) {
   return std::to_string(datatype);
 }
 
+ModuleSession::~ModuleSession() {
+  Close();
+  CallScope call("unloading the library");
+  module_.reset();
+  library_.reset();
+}
+
 int ModuleSession::Load(const std::string& path) {
   auto library = std::make_shared<se_host::PluginLibrary>();
   bool loaded = false;

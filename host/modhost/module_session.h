@@ -24,8 +24,9 @@ namespace modhost {
 class ModuleSession {
  public:
   ModuleSession() = default;
-  // Closes the module, traced, while the log it writes to still exists.
-  ~ModuleSession() { Close(); }
+  // Closes the module, traced, while the log it writes to still exists, and unloads the library
+  // (which runs its static destructors: module code too).
+  ~ModuleSession();
   ModuleSession(const ModuleSession&) = delete;
   ModuleSession& operator=(const ModuleSession&) = delete;
 
