@@ -88,12 +88,12 @@ TEST_F(IsolationTest, ACrashOrAHangEndsTheCommandInOneLineNamingTheCall) {
                 "modhost render: the module crashed in process of samples 768 to 1023" + segv);
   ExpectRefusal({"render", Broken("crashes"), "-o", "out.wav", "--block", "100"}, 7,
                 "modhost render: the module crashed in process of samples 0 to 99" + segv);
-  ExpectRefusal({"render", Broken("hangs_in_open"), "-o", "out.wav", "--timeout", "0.5"}, 7,
+  ExpectRefusal({"render", Broken("hangs_in_open"), "-o", "out.wav", "--timeout", "1"}, 7,
                 "modhost render: the module hung in open (dispatcher opcode 0): no return within "
-                "0.5 s (--timeout)\n");
-  ExpectRefusal({"render", Broken("hangs"), "-o", "out.wav", "--timeout", "0.5"}, 7,
+                "1 s (--timeout)\n");
+  ExpectRefusal({"render", Broken("hangs"), "-o", "out.wav", "--timeout", "1"}, 7,
                 "modhost render: the module hung in process of samples 0 to 255: no return "
-                "within 0.5 s (--timeout)\n");
+                "within 1 s (--timeout)\n");
 }
 
 TEST_F(IsolationTest, ADamagedLibraryEndsInOneLine) {
