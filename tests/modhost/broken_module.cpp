@@ -18,6 +18,13 @@
 
 namespace {
 
+// A store to an address no process maps: a real access violation on every system. Not a null
+// pointer, which the undefined-behaviour sanitizer would catch first and turn into an exit.
+[[maybe_unused]] void CrashWith(int32_t value) {
+  static volatile uintptr_t unmapped_address = 16;  // read at run time, so no compiler objects
+  *reinterpret_cast<volatile int32_t*>(unmapped_address) = value;
+}
+
 #if defined(BROKEN_FAULT_SHARED_STATE)
 // The fault: every instance advances one phase, so instances hear each other.
 double g_shared_phase = 0.0;
@@ -52,8 +59,7 @@ class BrokenModule : public SEModule_base {
 
   void Open() override {
 #if defined(BROKEN_FAULT_CRASHES_IN_OPEN)
-    volatile int32_t* nowhere = nullptr;
-    *nowhere = 1;
+    CrashWith(1);
 #endif
 #if defined(BROKEN_FAULT_HANGS_IN_OPEN)
     for (volatile int32_t forever = 1; forever != 0;) {
@@ -72,8 +78,7 @@ class BrokenModule : public SEModule_base {
   bool GetModuleProperties(ModuleProperties* properties) override {
 #if defined(BROKEN_FAULT_CRASHES_IN_PROPERTIES)
     // The fault: dispatcher opcode 9 dereferences a null pointer.
-    volatile int32_t* nowhere = nullptr;
-    *nowhere = 9;
+    CrashWith(9);
 #endif
     properties->name = "Broken";
     properties->id = "modhost broken module";
@@ -145,8 +150,7 @@ class BrokenModule : public SEModule_base {
 
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames) {
 #if defined(BROKEN_FAULT_CRASHES)
-    volatile int32_t* nowhere = nullptr;
-    *nowhere = sampleFrames;
+    CrashWith(sampleFrames);
 #endif
 #if defined(BROKEN_FAULT_HANGS)
     for (volatile int32_t forever = 1; forever != 0;) {
@@ -160,8 +164,7 @@ class BrokenModule : public SEModule_base {
 #if defined(BROKEN_FAULT_CRASHES_AT_SAMPLE)
     // The fault: the module's 1000th sample since Open is never written; it crashes there.
     if (m_rendered <= kCrashSample && kCrashSample < m_rendered + sampleFrames) {
-      volatile int32_t* nowhere = nullptr;
-      *nowhere = sampleFrames;
+      CrashWith(sampleFrames);
     }
 #endif
 #if defined(BROKEN_FAULT_SHARED_STATE)
