@@ -127,14 +127,15 @@ const char* CurrentCall() {
 
 HANDLE g_protocol = INVALID_HANDLE_VALUE;
 
-void WriteProtocol(const char* data, size_t size) {
+bool WriteProtocol(const char* data, size_t size) {
   while (size > 0) {
     DWORD written = 0;
     if (!WriteFile(g_protocol, data, static_cast<DWORD>(size), &written, nullptr) || written == 0)
-      return;
+      return false;
     data += written;
     size -= written;
   }
+  return true;
 }
 
 const char* ExceptionText(DWORD code) {
@@ -187,18 +188,24 @@ void InstallCrashReporters() {
   std::abort();
 }
 
+[[noreturn]] void EndOrphaned() {
+  TerminateProcess(GetCurrentProcess(), 0xC0DE0008u);
+  std::abort();
+}
+
 #else
 
 int g_protocol = -1;
 
-void WriteProtocol(const char* data, size_t size) {
+bool WriteProtocol(const char* data, size_t size) {
   while (size > 0) {
     const ssize_t written = write(g_protocol, data, size);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) return false;
     data += written;
     size -= static_cast<size_t>(written);
   }
+  return true;
 }
 
 const char* SignalName(int signal_number) {
@@ -257,6 +264,8 @@ void InstallCrashReporters() {
 
 [[noreturn]] void EndHung() { _exit(124); }
 
+[[noreturn]] void EndOrphaned() { _exit(125); }
+
 #endif
 
 void Watch(double call_time_limit) {
@@ -290,7 +299,8 @@ void SendFrame(const char* tag, const void* payload, size_t size) {
   std::string frame = "@" + std::string(tag) + " " + std::to_string(size) + "\n";
   frame.append(static_cast<const char*>(payload), size);
   std::lock_guard<std::mutex> lock(g_send_lock);
-  WriteProtocol(frame.data(), frame.size());
+  // A parent that is gone reads nothing more: rendering on would only waste the machine.
+  if (!WriteProtocol(frame.data(), frame.size())) EndOrphaned();
 }
 
 void SendFrame(const char* tag, const std::string& payload) {

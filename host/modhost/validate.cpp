@@ -160,7 +160,7 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
   outcome.library_output = LastLines(child.errors, 40);
   std::string last_script;
   bool have_report = false;
-  std::string crash;
+  std::string refusal;  // why the child could not run the check at all
   FrameReader reader;
   reader.Add(child.output.data(), child.output.size());
   Frame frame;
@@ -171,11 +171,9 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
       last_script = frame.payload;
     } else if (frame.tag == "report") {
       have_report = ReportFromJson(frame.payload, &outcome.report);
-    } else if (frame.tag == "crashed") {
-      crash = CrashEnding(frame).message;
     } else if (frame.tag == "failed") {
       const nlohmann::json failure = nlohmann::json::parse(frame.payload, nullptr, false);
-      if (failure.is_object()) crash = failure.value("message", std::string());
+      if (failure.is_object()) refusal = failure.value("message", std::string());
     }
   }
   const bool completed =
@@ -188,7 +186,7 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
     outcome.report.passed = false;
     std::string failure = "the check's process " + child.description;
     if (!outcome.last_step.empty()) failure += " while " + outcome.last_step;
-    if (!crash.empty()) failure += " (" + crash + ")";
+    if (!refusal.empty()) failure += ": " + refusal;
     outcome.report.failures.insert(outcome.report.failures.begin(), failure);
     if (outcome.report.script.empty()) outcome.report.script = last_script;
   }
