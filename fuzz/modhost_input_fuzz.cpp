@@ -142,7 +142,10 @@ void Wav(const uint8_t* data, size_t size) {
     std::vector<float> samples(4096);
     // Past the end the reader gives zeros; read a little beyond it.
     for (int64_t read = 0; read < reader.frames() + 4096 && read < (1 << 20); read += 4096) {
-      reader.Read(samples.data(), 4096);
+      if (!reader.Read(samples.data(), 4096, &error)) {
+        RequireOneLineMessage(error);
+        break;
+      }
     }
   }
   std::remove(path.c_str());

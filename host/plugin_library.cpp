@@ -49,7 +49,7 @@ std::string WithBackslashes(std::string path) {
 HMODULE LoadQuietly(const std::string& path) {
   DWORD previous_mode = 0;
   SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
-  HMODULE handle = LoadLibraryA(path.c_str());
+  HMODULE handle = LoadLibraryW(Utf16FromUtf8(path).c_str());
   const DWORD error = GetLastError();
   SetThreadErrorMode(previous_mode, nullptr);
   SetLastError(error);
@@ -102,6 +102,17 @@ void CloseLibrary(void* handle) { dlclose(handle); }
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+std::wstring Utf16FromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+#endif
 
 const char* LibraryErrorName(LibraryError error) {
   switch (error) {

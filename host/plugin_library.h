@@ -22,6 +22,11 @@ enum class LibraryError {
 // A short lower-case name for `error` ("cannot load", "no main"), for messages.
 const char* LibraryErrorName(LibraryError error);
 
+#if defined(_WIN32)
+// UTF-8 as UTF-16, for the wide Windows calls that take any name whatever the code page.
+std::wstring Utf16FromUtf8(const std::string& text);
+#endif
+
 // One loaded module library. Owns the loader's handle: destroying or reassigning the object
 // unloads the library, so it must outlive every module created from its entry.
 class PluginLibrary {

@@ -12,7 +12,8 @@ packages=(
   g++-mingw-w64-i686              # 32-bit Windows; brings the -posix compilers
   wine wine32:i386                # runs the Windows test programs
   libgtest-dev                    # GoogleTest sources in /usr/src/googletest
-  libsndfile1-dev libfftw3-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev libbenchmark-dev
+  libsndfile1-dev sox             # other programs' WAV readers and writers, to check modhost's
   clang-format python3
   clang libclang-rt-14-dev llvm   # libFuzzer and the sanitizer runtimes; llvm-symbolizer
 )

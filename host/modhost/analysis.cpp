@@ -9,13 +9,13 @@
 // explains, so a long tone with many harmonics is pinned down far below one bin.
 #include "host/modhost/analysis.h"
 
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <stdexcept>
+
+#include "host/modhost/fft.h"
 
 namespace modhost {
 namespace {
@@ -44,13 +44,6 @@ constexpr int kMaxHarmonicOfStrongest = 16;
 // this share of their energy for the signal to count as pitched.
 constexpr double kMinExplainedEnergy = 0.5;
 
-struct FftwFree {
-  void operator()(void* memory) const { fftw_free(memory); }
-};
-struct FftwPlanDestroy {
-  void operator()(fftw_plan_s* plan) const { fftw_destroy_plan(plan); }
-};
-
 struct Peak {
   double frequency_hz = 0.0;
   double amplitude = 0.0;
@@ -70,22 +63,15 @@ void ComputeSpectrum(const std::vector<double>& clean, double mean, double sampl
                      std::size_t length, Spectrum* spectrum) {
   std::size_t padded = 64;
   while (padded < 2 * length) padded *= 2;
-  std::unique_ptr<double, FftwFree> input(fftw_alloc_real(padded));
-  std::unique_ptr<fftw_complex, FftwFree> output(fftw_alloc_complex(padded / 2 + 1));
-  if (!input || !output) throw std::bad_alloc();
-  // FFTW_ESTIMATE plans without touching the arrays; anything that measures would overwrite them.
-  std::unique_ptr<fftw_plan_s, FftwPlanDestroy> plan(
-      fftw_plan_dft_r2c_1d(static_cast<int>(padded), input.get(), output.get(), FFTW_ESTIMATE));
-  if (!plan) throw std::runtime_error("FFTW could not plan the transform");
+  std::vector<double> input(padded, 0.0);
 
   double window_sum = 0.0;
   for (std::size_t index = 0; index < length; ++index) {
     const double weight = BlackmanHarris(index, length);
     window_sum += weight;
-    input.get()[index] = (clean[index] - mean) * weight;
+    input[index] = (clean[index] - mean) * weight;
   }
-  std::fill(input.get() + length, input.get() + padded, 0.0);
-  fftw_execute(plan.get());
+  const std::vector<std::complex<double>> output = RealFourierTransform(input);
 
   // A sinusoid of amplitude A gives A/2 · (sum of the window) at its frequency.
   const double scale = 2.0 / window_sum;
@@ -93,8 +79,7 @@ void ComputeSpectrum(const std::vector<double>& clean, double mean, double sampl
   spectrum->resolution_hz = sample_rate / static_cast<double>(length);
   spectrum->amplitude.resize(padded / 2 + 1);
   for (std::size_t bin = 0; bin <= padded / 2; ++bin) {
-    const fftw_complex& value = output.get()[bin];
-    spectrum->amplitude[bin] = static_cast<float>(std::hypot(value[0], value[1]) * scale);
+    spectrum->amplitude[bin] = static_cast<float>(std::abs(output[bin]) * scale);
   }
 }
 

@@ -79,8 +79,7 @@ struct SignalAnalysis {
   Spectrum spectrum;
 };
 
-// Analyzes `count` samples taken at `sample_rate` (> 0; otherwise std::invalid_argument). Not for
-// two threads at once: FFTW's planner, which it calls, is not re-entrant.
+// Analyzes `count` samples taken at `sample_rate` (> 0; otherwise std::invalid_argument).
 SignalAnalysis Analyze(const float* samples, std::size_t count, double sample_rate);
 
 // 20·log10(amplitude) floored at kLevelFloorDb, for amplitudes relative to a reference.

@@ -2,15 +2,9 @@
 // play" for a rendered file, with the pitch, the harmonic levels and the level statistics of one
 // channel, as a readable summary or as JSON, and optionally as a plot.
 //
-// The file is read through libsndfile, so any format and sample type it knows will do; integer
-// samples arrive scaled to full scale 1.0 (10 V). The plot is written under a temporary name and
-// renamed into place, so PLOT.svg is either the complete new plot or left as it was.
-#include <fcntl.h>
-#include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// The file may hold integer or float samples (wav_format.h); integers arrive scaled to full scale
+// 1.0 (10 V). The plot is written through OutputFile, so PLOT.svg is either the complete new plot
+// or left as it was, and a device or pipe given as PLOT.svg is written into, never replaced.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +15,10 @@
 
 #include "host/modhost/analysis.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/file_system.h"
+#include "host/modhost/output_file.h"
 #include "host/modhost/svg_plot.h"
+#include "host/modhost/wav_io.h"
 
 namespace modhost {
 namespace {
@@ -45,91 +42,35 @@ void PrintError(const std::string& message) {
 
 // Reads channel `channel` (1-based) of `path`, or explains in `error` why it cannot.
 bool ReadChannel(const std::string& path, int channel, ChannelSamples* result, std::string* error) {
-  SF_INFO info{};
-  std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(path.c_str(), SFM_READ, &info),
-                                                   sf_close);
-  if (!file) {
-    *error = "cannot read '" + path + "': " + sf_strerror(nullptr);
+  WavReader reader;
+  if (!reader.Open(path, error)) return false;
+  if (channel < 1 || channel > reader.channels()) {
+    *error = "'" + path + "' has " + std::to_string(reader.channels()) + " channel" +
+             (reader.channels() == 1 ? "" : "s") + "; there is no channel " +
+             std::to_string(channel);
     return false;
   }
-  if (channel < 1 || channel > info.channels) {
-    *error = "'" + path + "' has " + std::to_string(info.channels) + " channel" +
-             (info.channels == 1 ? "" : "s") + "; there is no channel " + std::to_string(channel);
-    return false;
-  }
-  if (info.samplerate <= 0) {
-    *error = "'" + path + "' states no sample rate";
-    return false;
-  }
-  result->channels = info.channels;
-  result->sample_rate = info.samplerate;
-  if (info.frames > 0 && info.frames < SF_COUNT_MAX) {
-    result->samples.reserve(static_cast<std::size_t>(info.frames));
-  }
-  constexpr sf_count_t kChunkFrames = 65536;
-  std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames) * info.channels);
+  result->channels = reader.channels();
+  result->sample_rate = reader.sample_rate();
+  result->samples.reserve(static_cast<std::size_t>(reader.frames()));
+  constexpr int64_t kChunkFrames = 65536;
+  std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames) * reader.channels());
   for (;;) {
-    const sf_count_t frames = sf_readf_float(file.get(), chunk.data(), kChunkFrames);
-    if (frames <= 0) break;
-    for (sf_count_t frame = 0; frame < frames; ++frame) {
-      result->samples.push_back(chunk[frame * info.channels + (channel - 1)]);
+    const int64_t frames = reader.ReadFrames(chunk.data(), kChunkFrames, error);
+    if (frames < 0) return false;
+    if (frames == 0) break;
+    for (int64_t frame = 0; frame < frames; ++frame) {
+      result->samples.push_back(chunk[frame * reader.channels() + (channel - 1)]);
     }
-  }
-  if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-    *error = "cannot read '" + path + "': " + sf_strerror(file.get());
-    return false;
   }
   return true;
 }
 
-// Writes `content` to `path` through a temporary file in the same folder and a rename, so that
-// `path` never holds a partial file. The temporary file is removed on every failure.
-bool WriteFileAtomically(const std::string& path, const std::string& content, std::string* error) {
-  std::string temporary = path + ".tmp-XXXXXX";
-  const int descriptor = mkstemp(temporary.data());
-  if (descriptor < 0) {
-    *error = "cannot write '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  const auto fail = [&](int error_number) {
-    if (descriptor >= 0) close(descriptor);
-    unlink(temporary.c_str());
-    *error = "cannot write '" + path + "': " + std::strerror(error_number);
-    return false;
-  };
-  // mkstemp makes the file private; a plot is an ordinary file, readable as the umask allows.
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(descriptor, 0666 & ~mask) != 0) return fail(errno);
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t result = write(descriptor, content.data() + written, content.size() - written);
-    if (result < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    written += static_cast<std::size_t>(result);
-  }
-  if (fsync(descriptor) != 0) return fail(errno);
-  if (close(descriptor) != 0) {
-    const int close_error = errno;
-    unlink(temporary.c_str());
-    *error = "cannot write '" + path + "': " + std::strerror(close_error);
-    return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int rename_error = errno;
-    unlink(temporary.c_str());
-    *error = "cannot write '" + path + "': " + std::strerror(rename_error);
-    return false;
-  }
-  return true;
-}
-
-// The file name without its folders, for the plot's title.
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+// Writes the whole plot through the one output mechanism (output_file.h).
+bool WritePlot(const std::string& path, const std::string& content, std::string* error) {
+  OutputFile file;
+  return file.Open(path, error) && file.Write(content.data(), content.size(), error) &&
+         file.Commit(error);
 }
 
 // JSON numbers cannot be infinite or NaN; none of ours are, but a null beats invalid JSON.
@@ -234,8 +175,8 @@ int RunAnalyze(const AnalyzeOptions& options) {
       Analyze(input.samples.data(), input.samples.size(), input.sample_rate);
   if (!options.svg_path.empty()) {
     const std::string svg = PlotAnalysisSvg(input.samples.data(), input.samples.size(), analysis,
-                                            BaseName(options.input_path));
-    if (!WriteFileAtomically(options.svg_path, svg, &error)) {
+                                            BaseNameOf(options.input_path));
+    if (!WritePlot(options.svg_path, svg, &error)) {
       PrintError(error);
       return kExitOutputFailed;
     }
@@ -255,7 +196,11 @@ void AddAnalyzeCommand(CLI::App& app, int* exit_status) {
   CLI::App* command = app.add_subcommand(
       "analyze",
       "Measure a WAV file: fundamental, levels of harmonics 1 to 16, peak, RMS and DC offset");
-  command->add_option("file", options->input_path, "The WAV (or other libsndfile) file")
+  // Unix paths are common under Wine; "/work/..." must stay a path, not a Windows-style option.
+  command->allow_windows_style_options(false);
+  command
+      ->add_option("file", options->input_path,
+                   "The WAV file (RIFF or RF64; integer or float samples)")
       ->required();
   command->add_option("--svg", options->svg_path,
                       "Also draw the waveform and the spectrum with the harmonics into this SVG");

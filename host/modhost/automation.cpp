@@ -12,28 +12,6 @@
 
 namespace modhost {
 
-std::string EscapeControlCharacters(const std::string& text) {
-  std::string escaped;
-  for (const char character : text) {
-    const unsigned char byte = static_cast<unsigned char>(character);
-    if (byte == '\n') {
-      escaped += "\\n";
-    } else if (byte == '\r') {
-      escaped += "\\r";
-    } else if (byte == '\t') {
-      escaped += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      static const char kHex[] = "0123456789abcdef";
-      escaped += "\\x";
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0xF];
-    } else {
-      escaped += character;
-    }
-  }
-  return escaped;
-}
-
 namespace {
 
 std::string Trim(const std::string& text) {
@@ -51,7 +29,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Quoted(const std::string& text) { return "'" + EscapeControlCharacters(text) + "'"; }
+std::string Quoted(const std::string& text) { return Quote(text); }
 
 bool IsDigit(char character) { return character >= '0' && character <= '9'; }
 
@@ -315,20 +293,38 @@ bool ParseRamp(const std::string& text, Ramp* ramp, std::string* error) {
 bool ParseAutomation(const std::string& text, const std::string& source, double sample_rate,
                      std::vector<TimedAssignment>* changes, std::string* error) {
   std::vector<TimedAssignment> parsed;
-  size_t start = 0;
+  // Editors on Windows like to start UTF-8 files with a byte order mark.
+  static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+  size_t start = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
   int line_number = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    const std::string line = Trim(text.substr(start, end - start));
+    const std::string raw = text.substr(start, end - start);
+    const std::string line = Trim(raw);
     start = end + 1;
     ++line_number;
     if (line.empty() || line[0] == '#') continue;
+    // Messages point at the change's NAME=VALUE, or at its time when that is what is wrong.
+    const size_t first = raw.find_first_not_of(" \t\r");
+    const size_t colon = raw.find(':', first);
+    const size_t assignment =
+        colon == std::string::npos ? first : raw.find_first_not_of(" \t", colon + 1);
+    auto where = [&](size_t offset) {
+      return source + ":" + std::to_string(line_number) + ":" +
+             std::to_string(
+                 PositionOf(raw, offset == std::string::npos ? raw.size() : offset).column);
+    };
     TimedAssignment change;
-    change.origin = source + ":" + std::to_string(line_number);
+    change.origin = where(assignment);
     std::string problem;
     if (!ParseTimedAssignment(line, sample_rate, &change, &problem)) {
-      *error = change.origin + ": " + problem;
+      int64_t sample = 0;
+      std::string ignored;
+      const bool time_is_right =
+          colon != std::string::npos &&
+          ParseTime(Trim(raw.substr(first, colon - first)), sample_rate, &sample, &ignored);
+      *error = where(time_is_right ? assignment : first) + ": " + problem;
       return false;
     }
     parsed.push_back(change);

@@ -20,12 +20,9 @@
 #include <vector>
 
 #include "host/host_core.h"
+#include "host/modhost/message_text.h"
 
 namespace modhost {
-
-// `text` with its control characters written as escapes (\n, \t, \x1b...), so that a value typed
-// or read from a file can be quoted in a message without breaking it into several lines.
-std::string EscapeControlCharacters(const std::string& text);
 
 // ---- Values ------------------------------------------------------------------------------------
 
@@ -87,8 +84,9 @@ struct Ramp {
 };
 bool ParseRamp(const std::string& text, Ramp* ramp, std::string* error);
 
-// An automation file's text: one TIME:NAME=VALUE per line. Lines that are empty or whose first
-// non-blank character is '#' are skipped. `source` names the file in messages and origins.
+// An automation file's text: one TIME:NAME=VALUE per line, after an optional UTF-8 byte order
+// mark. Lines that are empty or whose first non-blank character is '#' are skipped. `source`
+// names the file in messages ("moves.txt:12:3: ...", line and column) and origins.
 bool ParseAutomation(const std::string& text, const std::string& source, double sample_rate,
                      std::vector<TimedAssignment>* changes, std::string* error);
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "host/modhost/file_system.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -49,6 +51,30 @@ void ForwardErrors(const char* data, size_t length) {
   std::fflush(stderr);
 }
 
+// Where the child's standard output goes as it arrives, and when it last came.
+struct OutputSink {
+  OutputSink(const ChildOptions& options, ChildOutcome* outcome, Clock::time_point start)
+      : options(options), outcome(outcome), last_output(start) {}
+
+  // Hands on what `chunk` holds.
+  void Take() {
+    if (chunk.empty()) return;
+    last_output = Clock::now();
+    if (options.on_output) {
+      if (!stop && !options.on_output(chunk.data(), chunk.size())) stop = true;
+    } else {
+      outcome->output += chunk;
+    }
+    chunk.clear();
+  }
+
+  const ChildOptions& options;
+  ChildOutcome* outcome;
+  Clock::time_point last_output;
+  std::string chunk;
+  bool stop = false;  // the handler asked for the child to be stopped
+};
+
 std::string TimeLimitText(double seconds) {
   char text[64];
   std::snprintf(text, sizeof text, "timed out after %g s and was killed", seconds);
@@ -56,15 +82,6 @@ std::string TimeLimitText(double seconds) {
 }
 
 #if defined(_WIN32)
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
 
 // Quotes one argument the way the C run-time's command-line parser takes it apart again:
 // backslashes are literal except before a quote, where they escape and are doubled.
@@ -136,27 +153,7 @@ LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-std::string SelfPath() {
-  wchar_t path[MAX_PATH * 4];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
-  if (length == 0 || length >= MAX_PATH * 4) return std::string();
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), &narrow[0], size, nullptr,
-                      nullptr);
-  return narrow;
-}
-
 #else
-
-std::string SelfPath() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "/proc/self/exe";
-  path[length] = '\0';
-  return path;
-}
 
 // Moves whatever the pipe holds into `sink` without blocking; false once the pipe is closed.
 bool DrainPipe(int pipe, std::string* sink, bool limited, bool forward) {
@@ -220,9 +217,16 @@ std::string SignalText(int signal_number) {
 #if defined(_WIN32)
 
 ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                             double time_limit_seconds, bool forward_errors) {
+                             const ChildOptions& options) {
   ChildOutcome outcome;
   const Clock::time_point start = Clock::now();
+  const double time_limit_seconds = options.time_limit_seconds;
+  const bool forward_errors = options.forward_errors;
+  OutputSink sink(options, &outcome, start);
+  std::string& chunk = sink.chunk;
+  bool& stop = sink.stop;
+  Clock::time_point& last_output = sink.last_output;
+  auto take_output = [&sink] { sink.Take(); };
 
   // CreateProcess wants a Windows path; a Unix path under Wine is a path on drive Z:.
   std::wstring self = Widen(program);
@@ -268,17 +272,19 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
 
   bool timed_out = false;
   for (;;) {
-    DrainPipe(out_read, &outcome.output, false, false);
+    DrainPipe(out_read, &chunk, false, false);
+    take_output();
     DrainPipe(err_read, &outcome.errors, true, forward_errors);
     if (WaitForSingleObject(process.hProcess, 5) == WAIT_OBJECT_0) break;
-    if (SecondsSince(start) > time_limit_seconds) {
+    if (stop || SecondsSince(options.limit_is_idle ? last_output : start) > time_limit_seconds) {
       TerminateProcess(process.hProcess, 1);
       WaitForSingleObject(process.hProcess, INFINITE);
       timed_out = true;
       break;
     }
   }
-  DrainPipe(out_read, &outcome.output, false, false);
+  DrainPipe(out_read, &chunk, false, false);
+  take_output();
   DrainPipe(err_read, &outcome.errors, true, forward_errors);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.hProcess, &exit_code);
@@ -287,7 +293,10 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
   CloseHandle(err_read);
 
   outcome.seconds = SecondsSince(start);
-  if (timed_out) {
+  if (timed_out && stop) {
+    outcome.ending = ChildOutcome::Ending::kStopped;
+    outcome.description = "was stopped";
+  } else if (timed_out) {
     outcome.ending = ChildOutcome::Ending::kTimedOut;
     outcome.description = TimeLimitText(time_limit_seconds);
   } else if (exit_code >= 0xC0000000u || exit_code == 0x80000003u) {
@@ -312,9 +321,16 @@ void PrepareChildForCrashes() {
 #else
 
 ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                             double time_limit_seconds, bool forward_errors) {
+                             const ChildOptions& options) {
   ChildOutcome outcome;
   const Clock::time_point start = Clock::now();
+  const double time_limit_seconds = options.time_limit_seconds;
+  const bool forward_errors = options.forward_errors;
+  OutputSink sink(options, &outcome, start);
+  std::string& chunk = sink.chunk;
+  bool& stop = sink.stop;
+  Clock::time_point& last_output = sink.last_output;
+  auto take_output = [&sink] { sink.Take(); };
 
   int out_pipe[2];
   int err_pipe[2];
@@ -343,7 +359,10 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   pid_t child = 0;
-  const int spawned = posix_spawn(&child, self.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      self.find('/') == std::string::npos
+          ? posix_spawnp(&child, self.c_str(), &actions, nullptr, argv.data(), environ)
+          : posix_spawn(&child, self.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -364,25 +383,30 @@ ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::
     pollfd watched[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                          {err_open ? err_pipe[0] : -1, POLLIN, 0}};
     poll(watched, 2, out_open || err_open ? 5 : 0);
-    if (out_open) out_open = DrainPipe(out_pipe[0], &outcome.output, false, false);
+    if (out_open) out_open = DrainPipe(out_pipe[0], &chunk, false, false);
+    take_output();
     if (err_open) err_open = DrainPipe(err_pipe[0], &outcome.errors, true, forward_errors);
     const pid_t ended = waitpid(child, &status, WNOHANG);
     if (ended == child) break;
     if (!out_open && !err_open) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (SecondsSince(start) > time_limit_seconds) {
+    if (stop || SecondsSince(options.limit_is_idle ? last_output : start) > time_limit_seconds) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
       timed_out = true;
       break;
     }
   }
-  if (out_open) DrainPipe(out_pipe[0], &outcome.output, false, false);
+  if (out_open) DrainPipe(out_pipe[0], &chunk, false, false);
+  take_output();
   if (err_open) DrainPipe(err_pipe[0], &outcome.errors, true, forward_errors);
   close(out_pipe[0]);
   close(err_pipe[0]);
 
   outcome.seconds = SecondsSince(start);
-  if (timed_out) {
+  if (timed_out && stop) {
+    outcome.ending = ChildOutcome::Ending::kStopped;
+    outcome.description = "was stopped";
+  } else if (timed_out) {
     outcome.ending = ChildOutcome::Ending::kTimedOut;
     outcome.description = TimeLimitText(time_limit_seconds);
   } else if (WIFSIGNALED(status)) {
@@ -405,9 +429,17 @@ void PrepareChildForCrashes() {
 
 #endif
 
+ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                             double time_limit_seconds, bool forward_errors) {
+  ChildOptions options;
+  options.time_limit_seconds = time_limit_seconds;
+  options.forward_errors = forward_errors;
+  return RunChildProcess(program, arguments, options);
+}
+
 ChildOutcome RunSelfAsChild(const std::vector<std::string>& arguments, double time_limit_seconds,
                             bool forward_errors) {
-  return RunChildProcess(SelfPath(), arguments, time_limit_seconds, forward_errors);
+  return RunChildProcess(ProgramPath(), arguments, time_limit_seconds, forward_errors);
 }
 
 }  // namespace modhost

@@ -8,6 +8,7 @@
 // the pipes while they wait, so a talkative child never blocks on a full pipe.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct ChildOutcome {
     kCrashed,     // killed by a signal or ended by an unhandled exception
     kTimedOut,    // still running at the deadline, and killed
     kNotStarted,  // the process could not be created
+    kStopped,     // killed because the output handler asked for it
   };
   Ending ending = Ending::kNotStarted;
   int exit_code = 0;        // kExited: the status; kCrashed: the signal or the exception code
@@ -28,9 +30,22 @@ struct ChildOutcome {
   double seconds = 0;
 };
 
-// Runs the program at `program` with `arguments` (argv[1] onwards) and waits at most
-// `time_limit_seconds`. When `forward_errors` is set the child's standard error is copied to ours
-// as it arrives instead of being collected.
+struct ChildOptions {
+  double time_limit_seconds = 20;
+  // The limit counts from the child's last output instead of from its start: a child that keeps
+  // talking may run for as long as it needs.
+  bool limit_is_idle = false;
+  // The child's standard error is copied to ours as it arrives instead of being collected.
+  bool forward_errors = false;
+  // When set, the child's standard output is handed here as it arrives instead of being
+  // collected in ChildOutcome::output. Returning false kills the child (ending kStopped).
+  std::function<bool(const char* data, size_t size)> on_output;
+};
+
+// Runs `program` (a path, or a name looked up in PATH) with `arguments` (argv[1] onwards).
+ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                             const ChildOptions& options);
+// The same, waiting at most `time_limit_seconds` in all.
 ChildOutcome RunChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                              double time_limit_seconds, bool forward_errors);
 

@@ -4,8 +4,7 @@
 // the module working, only on it describing itself.
 //
 // The human form is for reading; --json gives the same facts as one document whose keys are kept
-// stable for scripts. Built on every target with modhost, Windows included, so it uses no audio
-// library.
+// stable for scripts. The module runs in a child process, which sends that document here.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -13,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "host/modhost/child_protocol.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/module_child.h"
 #include "host/modhost/module_session.h"
 
 namespace modhost {
@@ -24,6 +25,8 @@ struct InfoOptions {
   std::string library;
   bool json = false;
   bool trace = false;
+  double timeout = kDefaultCallTimeLimit;
+  bool module_child = false;  // this process is the child that runs the module
 };
 
 struct ModuleDescription {
@@ -46,7 +49,8 @@ nlohmann::ordered_json PinJson(const se_host::PinInfo& pin) {
   return entry;
 }
 
-void PrintJson(const std::string& library, const ModuleDescription& description) {
+nlohmann::ordered_json DescriptionJson(const std::string& library,
+                                       const ModuleDescription& description) {
   nlohmann::ordered_json document;
   document["library"] = library;
   const bool answered = description.answered_properties;
@@ -58,10 +62,30 @@ void PrintJson(const std::string& library, const ModuleDescription& description)
       answered ? nlohmann::ordered_json(description.texts.about) : nlohmann::ordered_json(nullptr);
   document["pins"] = nlohmann::ordered_json::array();
   for (const se_host::PinInfo& pin : description.pins) document["pins"].push_back(PinJson(pin));
-  // A module's texts are bytes, not necessarily UTF-8; a stray byte must not cost the document.
-  const std::string text =
-      document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  std::printf("%s\n", text.c_str());
+  return document;
+}
+
+// The description back from the document the child sent.
+ModuleDescription DescriptionFromJson(const nlohmann::ordered_json& document) {
+  ModuleDescription description;
+  description.answered_properties = document.value("name", nlohmann::ordered_json()).is_string();
+  if (description.answered_properties) {
+    description.texts.name = document.value("name", std::string());
+    description.texts.id = document.value("id", std::string());
+    description.texts.about = document.value("about", std::string());
+  }
+  for (const auto& entry : document.value("pins", nlohmann::ordered_json::array())) {
+    se_host::PinInfo pin{};
+    pin.index = entry.value("index", 0);
+    pin.name = entry.value("name", std::string());
+    pin.direction = entry.value("direction_code", 0);
+    pin.datatype = entry.value("datatype_code", 0);
+    pin.default_value = entry.value("default", std::string());
+    pin.has_extra = entry.value("extra", nlohmann::ordered_json()).is_string();
+    if (pin.has_extra) pin.extra = entry.value("extra", std::string());
+    description.pins.push_back(pin);
+  }
+  return description;
 }
 
 // The about text under its label, continuation lines aligned with the first.
@@ -123,25 +147,61 @@ void PrintText(const std::string& library, const ModuleDescription& description)
   for (const auto& row : rows) print_row(row);
 }
 
-int RunInfo(const InfoOptions& options) {
-  ModuleSession session("info");
+int InfoAsChild(const InfoOptions& options) {
+  BeginChild(options.timeout);
+  ModuleSession session;
   if (options.trace) session.set_trace(stderr);
   const int load_status = session.Load(options.library);
-  if (load_status != kExitOk) return load_status;
-
+  if (load_status != kExitOk) {
+    SendFailure(load_status, session.error());
+    return load_status;
+  }
   ModuleDescription description;
   description.answered_properties = session.ReadModuleTexts(&description.texts);
   description.pins = session.EnumeratePins();
   session.Close();
+  // A module's texts are bytes, not necessarily UTF-8; a stray byte must not cost the document.
+  SendFrame("info", DescriptionJson(options.library, description)
+                        .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  SendFrame("done", std::string());
+  return kExitOk;
+}
 
+int RunInfo(const InfoOptions& options) {
+  if (options.module_child) return InfoAsChild(options);
+  ChildHost host;
+  std::string error;
+  if (!FindChildHost(options.library, &host, &error)) {
+    ReportError("info", error);
+    return kExitCannotLoad;
+  }
+  nlohmann::ordered_json document;
+  std::vector<std::string> arguments = CommandArguments();
+  arguments.push_back(kModuleChildOption);
+  const ChildEnding ending =
+      RunModuleChild(host, arguments, options.timeout, [&](const Frame& frame) {
+        if (frame.tag == "info")
+          document = nlohmann::ordered_json::parse(frame.payload, nullptr, false);
+        return true;
+      });
+  if (ending.status != kExitOk) {
+    ReportError("info", ending.message);
+    return ending.status;
+  }
+  if (!document.is_object()) {
+    ReportError("info", "the module's process sent no description");
+    return kExitModuleCrashed;
+  }
   if (options.json) {
-    PrintJson(options.library, description);
+    std::printf(
+        "%s\n",
+        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
-    PrintText(options.library, description);
+    PrintText(options.library, DescriptionFromJson(document));
   }
   std::fflush(stdout);
   if (std::ferror(stdout)) {
-    session.Report("cannot write the description to standard output");
+    ReportError("info", "cannot write the description to standard output");
     return kExitOutputFailed;
   }
   return kExitOk;
@@ -159,17 +219,22 @@ void AddInfoCommand(CLI::App& app, int* exit_status) {
   command->add_flag("--json", options->json, "Print one JSON document instead of text");
   command->add_flag("--trace", options->trace,
                     "Log every dispatcher call and host request to standard error");
+  AddTimeoutOption(command, &options->timeout);
+  command->add_flag(kModuleChildOption, options->module_child)->group("");
   command->footer(
       "The module is created and asked for its properties and pins, never opened.\n"
       "JSON keys: library, name, id, about (null when the module does not answer), pins: [{index,\n"
       "name, direction, direction_code, datatype, datatype_code, default, extra (null when the\n"
       "module leaves it unwritten)}].\n"
-      "Exit status: 0 ok, 2 usage, 3 cannot load, 4 no main, 5 bad record, 6 output failed.");
+      "The module runs in a child process; a crash or a call longer than --timeout gives status "
+      "7.\n"
+      "Exit status: 0 ok, 2 usage, 3 cannot load, 4 no main, 5 bad record, 6 output failed,\n"
+      "7 the module crashed or hung.");
   command->callback([options, exit_status] {
     try {
       *exit_status = RunInfo(*options);
     } catch (const std::exception& failure) {
-      std::fprintf(stderr, "modhost info: %s\n", failure.what());
+      ReportError("info", failure.what());
       *exit_status = kExitFailed;
     }
   });

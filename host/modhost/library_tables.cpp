@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 namespace modhost {
@@ -448,27 +446,6 @@ BinaryInfo InspectBinary(const std::vector<uint8_t>& data) {
     info.error = "neither an ELF nor a PE file";
   }
   return info;
-}
-
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-#if defined(_WIN32)
-  // As the loader does: a path rooted at '/' that does not open is tried again on drive Z:,
-  // where Wine shows the Unix file system.
-  if (!file && path.size() > 1 && path[0] == '/' && path[1] != '/') {
-    file.open("Z:" + path, std::ios::binary);
-  }
-#endif
-  if (!file) {
-    *error = "cannot open " + path;
-    return false;
-  }
-  bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (file.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  return true;
 }
 
 std::string DescribeBinaryKind(const BinaryInfo& info) {

@@ -38,9 +38,6 @@ struct BinaryInfo {
 // Parses a whole library file.
 BinaryInfo InspectBinary(const std::vector<uint8_t>& bytes);
 
-// Reads the file at `path`. False, with `error` set, when it cannot be read.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
-
 // "64-bit x86-64 ELF shared library", "32-bit i386 PE executable", ... for messages.
 std::string DescribeBinaryKind(const BinaryInfo& info);
 

@@ -1,14 +1,12 @@
 // Loading and tracing one module for a command (see module_session.h).
 #include "host/modhost/module_session.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
-#include "host/modhost/automation.h"
+#include "host/modhost/child_protocol.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/library_kind.h"
+#include "host/modhost/message_text.h"
 
 namespace modhost {
 
@@ -66,19 +64,13 @@ std::string FormatRequest(const se_host::HostRequest& request) {
   return line;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string Quoted(const std::string& text) { return "\"" + EscapeControlCharacters(text) + "\""; }
 
 std::string FormatPin(const se_host::PinInfo& pin) {
   std::string text = Quoted(pin.name) + " " + DirectionName(pin.direction) + " " +
                      DatatypeName(pin.datatype) + ", default " + Quoted(pin.default_value);
   if (pin.has_extra) text += ", extra " + Quoted(pin.extra);
   return text;
-}
-
-// The loader's text often starts with the path we gave it; the message names the path already.
-std::string WithoutPath(const std::string& text, const std::string& path) {
-  const std::string prefix = path + ": ";
-  return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
 }
 
 }  // namespace
@@ -111,48 +103,35 @@ std::string DatatypeName(int32_t datatype) {
   return std::to_string(datatype);
 }
 
-void ModuleSession::Report(const std::string& message) const {
-  // One line, whatever the message quotes of the user's own text.
-  std::fprintf(stderr, "modhost %s: %s\n", command_.c_str(),
-               EscapeControlCharacters(message).c_str());
+ModuleSession::~ModuleSession() {
+  Close();
+  CallScope call("unloading the library");
+  module_.reset();
+  library_.reset();
 }
 
 int ModuleSession::Load(const std::string& path) {
-  // The loader's own words for a missing file are vague ("cannot open shared object file"), so
-  // the common mistakes are named first. Not on Windows, where the loader also finds Unix paths
-  // on Wine's drive Z: that stat would not.
-  struct stat file_status;
-  const bool found = stat(path.c_str(), &file_status) == 0;
-#if !defined(_WIN32)
-  if (!found) {
-    Report("cannot load '" + path + "': " + std::strerror(errno));
-    return kExitCannotLoad;
-  }
-#endif
-  if (found && S_ISDIR(file_status.st_mode)) {
-    Report("cannot load '" + path + "': it is a folder");
-    return kExitCannotLoad;
-  }
-
-  const bool has_folder = path.find('/') != std::string::npos ||
-                          path.find('\\') != std::string::npos ||
-                          path.find(':') != std::string::npos;
-  const std::string load_path = has_folder ? path : "./" + path;
   auto library = std::make_shared<se_host::PluginLibrary>();
-  if (!library->Load(load_path)) {
-    if (library->error() == se_host::LibraryError::kNoEntry) {
-      Report("'" + path + "' exports no 'main'; it is not a module library");
-      return kExitNoMain;
-    }
-    Report("cannot load '" + path + "': " + WithoutPath(library->error_text(), load_path));
-    return kExitCannotLoad;
+  bool loaded = false;
+  {
+    // Loading runs the library's static constructors: module code already.
+    CallScope call("loading the library");
+    loaded = library->Load(LoadablePath(path));
+  }
+  if (!loaded) {
+    error_ = "cannot load '" + Excerpt(path) + "': " + ExplainLoadFailure(path, *library);
+    return library->error() == se_host::LibraryError::kNoEntry ? kExitNoMain : kExitCannotLoad;
   }
   library_ = library;
 
-  se_host::CreateResult created = se_host::HostedModule::Create(library_);
+  se_host::CreateResult created;
+  {
+    CallScope call("main");
+    created = se_host::HostedModule::Create(library_);
+  }
   if (!created.module) {
     if (trace_) std::fprintf(trace_, "main(host callback) -> no module\n");
-    Report("'" + path + "' is not a usable module: " + created.error_text);
+    error_ = "'" + Excerpt(path) + "' is not a usable module: " + created.error_text;
     return kExitBadRecord;
   }
   module_ = std::move(created.module);
@@ -178,7 +157,9 @@ void ModuleSession::FlushRequests() {
 }
 
 template <typename Call, typename Describe>
-auto ModuleSession::Traced(const std::string& description, Call&& call, Describe&& answer_text) {
+auto ModuleSession::Traced(const char* site, const std::string& description, Call&& call,
+                           Describe&& answer_text) {
+  CallScope scope(site);
   auto result = call();
   if (trace_) {
     std::fprintf(trace_, "%s -> %s\n", description.c_str(), answer_text(result).c_str());
@@ -195,7 +176,8 @@ std::string Number(int32_t reply) { return std::to_string(reply); }
 
 bool ModuleSession::ReadModuleTexts(se_host::ModuleTexts* texts) {
   return Traced(
-      "dispatcher 9 GetModuleProperties", [&] { return module_->ReadModuleTexts(texts); },
+      "dispatcher opcode 9 (GetModuleProperties)", "dispatcher 9 GetModuleProperties",
+      [&] { return module_->ReadModuleTexts(texts); },
       [&](bool answered) {
         return answered ? "1: name " + Quoted(texts->name) + ", id " + Quoted(texts->id)
                         : std::string("0");
@@ -206,8 +188,10 @@ std::vector<se_host::PinInfo> ModuleSession::EnumeratePins() {
   std::vector<se_host::PinInfo> pins;
   for (int32_t index = 0; index < se_host::HostedModule::kPinLimit; ++index) {
     se_host::PinInfo pin;
+    char site[80];
+    std::snprintf(site, sizeof site, "dispatcher opcode 6 (GetPinProperties) for pin %d", index);
     const bool described = Traced(
-        "dispatcher 6 GetPinProperties(index " + std::to_string(index) + ")",
+        site, "dispatcher 6 GetPinProperties(index " + std::to_string(index) + ")",
         [&] { return module_->DescribePin(index, &pin); },
         [&](bool answered) {
           return answered ? Number(pin.reply) + ": " + FormatPin(pin) : std::string("0");
@@ -223,18 +207,20 @@ int32_t ModuleSession::SetSampleRate(float sample_rate) {
   std::snprintf(description, sizeof description, "dispatcher 2 SetSampleRate(opt %g)",
                 static_cast<double>(sample_rate));
   return Traced(
-      description, [&] { return module_->SetSampleRate(sample_rate); }, Number);
+      "dispatcher opcode 2 (SetSampleRate)", description,
+      [&] { return module_->SetSampleRate(sample_rate); }, Number);
 }
 
 int32_t ModuleSession::SetBlockSize(int32_t block_size) {
   return Traced(
+      "dispatcher opcode 3 (SetBlockSize)",
       "dispatcher 3 SetBlockSize(value " + std::to_string(block_size) + ")",
       [&] { return module_->SetBlockSize(block_size); }, Number);
 }
 
 int32_t ModuleSession::Open() {
   return Traced(
-      "dispatcher 0 Open", [&] { return module_->Open(); }, Number);
+      "open (dispatcher opcode 0)", "dispatcher 0 Open", [&] { return module_->Open(); }, Number);
 }
 
 bool ModuleSession::BindAudioPin(int32_t index, float* buffer) {
@@ -242,8 +228,10 @@ bool ModuleSession::BindAudioPin(int32_t index, float* buffer) {
   std::snprintf(description, sizeof description,
                 "dispatcher 6 GetPinProperties(index %d), then buffer %p bound to the pin", index,
                 static_cast<void*>(buffer));
+  char site[80];
+  std::snprintf(site, sizeof site, "dispatcher opcode 6 (GetPinProperties) for pin %d", index);
   return Traced(
-      description, [&] { return module_->BindAudioPin(index, buffer); },
+      site, description, [&] { return module_->BindAudioPin(index, buffer); },
       [](bool bound) { return std::string(bound ? "1" : "0, not bound"); });
 }
 
@@ -254,13 +242,24 @@ int32_t ModuleSession::PinUpdate(int32_t index, int32_t status, int32_t value,
                 "dispatcher 7 AddEvent(time_stamp %u, event_type 0, value1 %d, value2 %d, "
                 "data %d)",
                 time_stamp, status, value, index);
+  char site[96];
+  std::snprintf(site, sizeof site, "dispatcher opcode 7 (AddEvent) for pin %d at clock %u", index,
+                time_stamp);
   return Traced(
-      description, [&] { return module_->PinUpdate(index, status, value, time_stamp); }, Number);
+      site, description, [&] { return module_->PinUpdate(index, status, value, time_stamp); },
+      Number);
 }
 
-void ModuleSession::Process(int32_t buffer_offset, int32_t sample_frames) {
+void ModuleSession::Process(int32_t buffer_offset, int32_t sample_frames, int64_t first_sample) {
   const uint32_t clock = module_->sample_clock();
-  module_->Process(buffer_offset, sample_frames);
+  char site[80];
+  std::snprintf(site, sizeof site, "process of samples %lld to %lld",
+                static_cast<long long>(first_sample),
+                static_cast<long long>(first_sample + sample_frames - 1));
+  {
+    CallScope scope(site);
+    module_->Process(buffer_offset, sample_frames);
+  }
   if (trace_) {
     std::fprintf(trace_, "process(buffer_offset %d, sampleFrames %d) at clock %u\n", buffer_offset,
                  sample_frames, clock);
@@ -271,7 +270,8 @@ void ModuleSession::Process(int32_t buffer_offset, int32_t sample_frames) {
 int32_t ModuleSession::Close() {
   if (!module_ || module_->closed()) return 0;
   return Traced(
-      "dispatcher 1 Close", [&] { return module_->Close(); }, Number);
+      "close (dispatcher opcode 1)", "dispatcher 1 Close", [&] { return module_->Close(); },
+      Number);
 }
 
 }  // namespace modhost

@@ -7,24 +7,28 @@
 // text, so a render with no options is the module as it sits in a new patch.
 //
 // Everything the user can get wrong is checked before the first sample is rendered, and the WAV
-// appears under its name only when complete (wav_io.h).
+// appears under its name only when complete (wav_io.h). The module runs in a child process
+// (child_protocol.h), which sends the audio here; this process writes the file, so that a crash
+// or a hang of the module leaves no output behind and ends in one line.
 #include "host/modhost/render.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "host/modhost/child_protocol.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/file_system.h"
+#include "host/modhost/message_text.h"
+#include "host/modhost/module_child.h"
 #include "host/modhost/module_session.h"
+#include "host/modhost/progress.h"
 #include "host/modhost/wav_io.h"
 
 namespace modhost {
@@ -89,6 +93,9 @@ struct RenderOptions {
   std::vector<std::string> inputs;
   std::vector<std::string> automation_files;
   bool trace = false;
+  bool quiet = false;
+  double timeout = kDefaultCallTimeLimit;
+  bool module_child = false;  // this process is the child that runs the module
 };
 
 // The options turned into numbers and plans; everything RunRender needs before loading.
@@ -104,24 +111,6 @@ struct RenderRequest {
 constexpr int64_t kLongestRender = INT32_MAX;
 constexpr int64_t kLongestBlock = 1 << 20;
 constexpr int64_t kHighestRate = 2000000;
-
-bool ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = "cannot read '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  // A folder opens as a stream on Linux and then reads nothing, which must not pass for an empty
-  // file: the read is judged by the stream buffer's own failure as well as by the stream's.
-  std::ostringstream contents;
-  if (file.peek() != std::ifstream::traits_type::eof()) contents << file.rdbuf();
-  if (file.bad() || (file.fail() && !file.eof())) {
-    *error = "cannot read '" + path + "'";
-    return false;
-  }
-  *text = contents.str();
-  return true;
-}
 
 bool ParseRequest(const RenderOptions& options, RenderRequest* request, std::string* error) {
   int64_t number = 0;
@@ -212,55 +201,143 @@ bool ParseRequest(const RenderOptions& options, RenderRequest* request, std::str
   return true;
 }
 
-// A bar on a terminal's standard error, redrawn at most ten times a second.
-class ProgressBar {
- public:
-  ProgressBar(bool enabled, int64_t total) : enabled_(enabled), total_(total) {}
-  ~ProgressBar() { Finish(); }
+// ---- The child: runs the module and sends the plan and the audio ---------------------------
 
-  void Update(int64_t done) {
-    if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (drawn_ && now - last_draw_ < std::chrono::milliseconds(100)) return;
-    last_draw_ = now;
-    drawn_ = true;
-    const int kWidth = 40;
-    const double fraction = static_cast<double>(done) / static_cast<double>(total_);
-    const int filled = static_cast<int>(fraction * kWidth);
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(kWidth, '.');
-    std::fprintf(stderr, "\r[%s] %3d%%", bar.c_str(), static_cast<int>(fraction * 100));
-    std::fflush(stderr);
+// Audio goes to the parent in frames of about this many bytes.
+const size_t kAudioFrameBytes = 256 * 1024;
+
+std::string PlanJson(const ControlPlan& plan, const std::vector<se_host::PinInfo>& pins,
+                     const RenderRequest& request) {
+  nlohmann::json json;
+  json["channels"] = plan.outputs.size();
+  json["sample_rate"] = request.sample_rate;
+  json["frames"] = request.total_samples;
+  json["channel_names"] = nlohmann::json::array();
+  for (int32_t pin : plan.outputs) {
+    for (const se_host::PinInfo& info : pins) {
+      if (info.index == pin) json["channel_names"].push_back(info.name);
+    }
+  }
+  json["warnings"] = plan.warnings;
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+int RenderAsChild(const RenderOptions& options) {
+  BeginChild(options.timeout);
+  auto fail = [](int status, const std::string& message) {
+    SendFailure(status, message);
+    return status;
+  };
+  std::string error;
+  RenderRequest request;
+  if (!ParseRequest(options, &request, &error)) return fail(kExitUsage, error);
+
+  ModuleSession session;
+  if (options.trace) session.set_trace(stderr);
+  const int load_status = session.Load(options.library);
+  if (load_status != kExitOk) return fail(load_status, session.error());
+  const std::vector<se_host::PinInfo> pins = session.EnumeratePins();
+
+  ControlPlan plan;
+  if (!PlanControls(pins, request.controls, request.total_samples, &plan, &error)) {
+    return fail(kExitUsage, error);
+  }
+  std::vector<std::unique_ptr<WavReader>> readers(plan.audio_inputs.size());
+  for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
+    if (plan.audio_inputs[slot].file.empty()) continue;
+    readers[slot] = std::make_unique<WavReader>();
+    if (!readers[slot]->Open(plan.audio_inputs[slot].file, request.sample_rate, &error)) {
+      return fail(kExitUsage, "--input " + plan.audio_inputs[slot].name + ": " + error);
+    }
+  }
+  SendFrame("plan", PlanJson(plan, pins, request));
+
+  BlockLengths blocks = request.random_blocks ? BlockLengths::Random(request.seed)
+                                              : BlockLengths::Fixed(request.block_length);
+  const size_t longest = static_cast<size_t>(blocks.longest());
+  const int channels = static_cast<int>(plan.outputs.size());
+  std::vector<std::vector<float>> input_buffers(plan.audio_inputs.size(),
+                                                std::vector<float>(longest));
+  std::vector<std::vector<float>> output_buffers(plan.outputs.size(), std::vector<float>(longest));
+  std::vector<float> pending;
+  pending.reserve(kAudioFrameBytes / sizeof(float) + longest * plan.outputs.size());
+
+  se_host::HostedModule& module = session.module();
+  // The host holds exactly the pins the module described.
+  module.set_pin_count(static_cast<int32_t>(pins.size()));
+  session.SetSampleRate(static_cast<float>(request.sample_rate));
+  session.SetBlockSize(blocks.longest());
+  session.Open();
+  for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
+    session.BindAudioPin(plan.audio_inputs[slot].pin, input_buffers[slot].data());
+  }
+  for (size_t channel = 0; channel < plan.outputs.size(); ++channel) {
+    session.BindAudioPin(plan.outputs[channel], output_buffers[channel].data());
   }
 
-  void Finish() {
-    if (!enabled_ || !drawn_) return;
-    std::fprintf(stderr, "\r\033[K");
-    std::fflush(stderr);
-    drawn_ = false;
+  const uint32_t first_clock = module.sample_clock();
+  size_t next_event = 0;
+  int64_t done = 0;
+  while (done < request.total_samples) {
+    const int32_t length = blocks.Next(request.total_samples - done);
+    for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
+      float* buffer = input_buffers[slot].data();
+      if (readers[slot] && !readers[slot]->Read(buffer, length, &error)) {
+        return fail(kExitUsage, "--input " + plan.audio_inputs[slot].name + ": " + error);
+      }
+      FillAudioInput(plan.audio_inputs[slot], done, length, request.total_samples, buffer);
+    }
+    // A module that leaves an output unwritten gives silence, not the previous block again.
+    for (std::vector<float>& buffer : output_buffers) std::fill(buffer.begin(), buffer.end(), 0.f);
+    while (next_event < plan.events.size() && plan.events[next_event].sample < done + length) {
+      const PinEvent& event = plan.events[next_event++];
+      session.PinUpdate(event.pin, 0, event.value,
+                        first_clock + static_cast<uint32_t>(event.sample));
+    }
+    session.Process(0, length, done);
+
+    for (int32_t frame = 0; frame < length; ++frame) {
+      for (int channel = 0; channel < channels; ++channel) {
+        pending.push_back(output_buffers[channel][frame]);
+      }
+    }
+    if (pending.size() * sizeof(float) >= kAudioFrameBytes) {
+      SendFrame("audio", pending.data(), pending.size() * sizeof(float));
+      pending.clear();
+    }
+    done += length;
   }
+  if (!pending.empty()) SendFrame("audio", pending.data(), pending.size() * sizeof(float));
+  session.Close();
+  SendFrame("done", std::string());
+  return kExitOk;
+}
 
- private:
-  bool enabled_;
-  int64_t total_;
-  bool drawn_ = false;
-  std::chrono::steady_clock::time_point last_draw_;
-};
+// ---- The parent: writes what the child sends ----------------------------------------------
 
-// Peak and RMS over every channel, with the samples that are not numbers counted apart.
+// What the parent learns of the render's samples as they pass: level statistics, the first
+// sample that is not a number, and whether every sample is exactly zero.
 struct SignalStatistics {
   double peak = 0;
   double sum_of_squares = 0;
   int64_t counted = 0;
   int64_t not_finite = 0;
+  int64_t first_not_finite = -1;  // the sample's index over all channels
+  float first_not_finite_value = 0;
+  bool all_zero = true;
 
-  void Add(const float* samples, int64_t count) {
+  void Add(const float* samples, int64_t count, int64_t first_index) {
     for (int64_t position = 0; position < count; ++position) {
       const double sample = samples[position];
       if (!std::isfinite(sample)) {
-        ++not_finite;
+        if (not_finite++ == 0) {
+          first_not_finite = first_index + position;
+          first_not_finite_value = samples[position];
+        }
+        all_zero = false;
         continue;
       }
+      if (sample != 0.0) all_zero = false;
       peak = std::max(peak, std::fabs(sample));
       sum_of_squares += sample * sample;
       ++counted;
@@ -276,137 +353,130 @@ std::string Decibels(double level) {
   return text;
 }
 
+struct ReceivedPlan {
+  bool have = false;
+  int channels = 0;
+  int sample_rate = 0;
+  int64_t frames = 0;
+  std::string channel_names;
+};
+
 int RunRender(const RenderOptions& options) {
-  ModuleSession session("render");
+  if (options.module_child) return RenderAsChild(options);
+  auto report = [](const std::string& message) { ReportError("render", message); };
   std::string error;
   RenderRequest request;
   if (!ParseRequest(options, &request, &error)) {
-    session.Report(error);
+    report(error);
     return kExitUsage;
   }
-
-  if (options.trace) session.set_trace(stderr);
-  const int load_status = session.Load(options.library);
-  if (load_status != kExitOk) return load_status;
-  const std::vector<se_host::PinInfo> pins = session.EnumeratePins();
-
-  ControlPlan plan;
-  if (!PlanControls(pins, request.controls, request.total_samples, &plan, &error)) {
-    session.Report(error);
-    return kExitUsage;
+  ChildHost host;
+  if (!FindChildHost(options.library, &host, &error)) {
+    report(error);
+    return kExitCannotLoad;
   }
-  for (const std::string& warning : plan.warnings) session.Report("warning: " + warning);
-
-  std::vector<std::unique_ptr<WavReader>> readers(plan.audio_inputs.size());
-  for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
-    if (plan.audio_inputs[slot].file.empty()) continue;
-    readers[slot] = std::make_unique<WavReader>();
-    if (!readers[slot]->Open(plan.audio_inputs[slot].file, request.sample_rate, &error)) {
-      session.Report("--input " + plan.audio_inputs[slot].name + ": " + error);
-      return kExitUsage;
-    }
-  }
-
-  const int channels = static_cast<int>(plan.outputs.size());
+  // The output is checked, and a pipe opened, before any module code runs.
   WavWriter writer;
-  if (!writer.Open(options.output, channels, request.sample_rate, &error)) {
-    session.Report(error);
+  if (!writer.Open(options.output, &error)) {
+    report(error);
     return kExitOutputFailed;
   }
 
-  BlockLengths blocks = request.random_blocks ? BlockLengths::Random(request.seed)
-                                              : BlockLengths::Fixed(request.block_length);
-  const size_t longest = static_cast<size_t>(blocks.longest());
-  std::vector<std::vector<float>> input_buffers(plan.audio_inputs.size(),
-                                                std::vector<float>(longest));
-  std::vector<std::vector<float>> output_buffers(plan.outputs.size(), std::vector<float>(longest));
-  std::vector<float> interleaved(longest * plan.outputs.size());
-
   const auto started = std::chrono::steady_clock::now();
-  se_host::HostedModule& module = session.module();
-  // The host holds exactly the pins the module described.
-  module.set_pin_count(static_cast<int32_t>(pins.size()));
-  session.SetSampleRate(static_cast<float>(request.sample_rate));
-  session.SetBlockSize(blocks.longest());
-  session.Open();
-  for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
-    session.BindAudioPin(plan.audio_inputs[slot].pin, input_buffers[slot].data());
-  }
-  for (size_t channel = 0; channel < plan.outputs.size(); ++channel) {
-    session.BindAudioPin(plan.outputs[channel], output_buffers[channel].data());
-  }
-
-  const uint32_t first_clock = module.sample_clock();
-  ProgressBar progress(
-      isatty(fileno(stderr)) && !options.trace && request.total_samples > request.sample_rate,
-      request.total_samples);
+  ReceivedPlan plan;
   SignalStatistics statistics;
-  size_t next_event = 0;
-  int64_t done = 0;
-  while (done < request.total_samples) {
-    const int32_t length = blocks.Next(request.total_samples - done);
-    for (size_t slot = 0; slot < plan.audio_inputs.size(); ++slot) {
-      float* buffer = input_buffers[slot].data();
-      if (readers[slot]) readers[slot]->Read(buffer, length);
-      FillAudioInput(plan.audio_inputs[slot], done, length, request.total_samples, buffer);
-    }
-    // A module that leaves an output unwritten gives silence, not the previous block again.
-    for (std::vector<float>& buffer : output_buffers) std::fill(buffer.begin(), buffer.end(), 0.f);
-    while (next_event < plan.events.size() && plan.events[next_event].sample < done + length) {
-      const PinEvent& event = plan.events[next_event++];
-      session.PinUpdate(event.pin, 0, event.value,
-                        first_clock + static_cast<uint32_t>(event.sample));
-    }
-    session.Process(0, length);
-
-    for (int32_t frame = 0; frame < length; ++frame) {
-      for (int channel = 0; channel < channels; ++channel) {
-        interleaved[static_cast<size_t>(frame) * channels + channel] =
-            output_buffers[channel][frame];
+  Progress progress(!options.quiet && !options.trace, request.total_samples);
+  int64_t frames_received = 0;
+  std::string output_error;
+  std::vector<float> samples;
+  auto on_frame = [&](const Frame& frame) {
+    if (!output_error.empty()) return false;
+    if (frame.tag == "plan") {
+      const nlohmann::json json = nlohmann::json::parse(frame.payload, nullptr, false);
+      if (!json.is_object()) return false;
+      plan.have = true;
+      plan.channels = json.value("channels", 0);
+      plan.sample_rate = json.value("sample_rate", 0);
+      plan.frames = json.value("frames", int64_t{0});
+      for (const auto& name : json.value("channel_names", std::vector<std::string>())) {
+        plan.channel_names += (plan.channel_names.empty() ? "" : ", ") + Excerpt(name);
       }
+      for (const auto& warning : json.value("warnings", std::vector<std::string>())) {
+        progress.Finish();
+        report("warning: " + warning);
+      }
+      if (!writer.Begin(plan.channels, plan.sample_rate, static_cast<uint64_t>(plan.frames),
+                        &output_error)) {
+        return false;
+      }
+    } else if (frame.tag == "audio" && plan.have) {
+      const size_t count = frame.payload.size() / sizeof(float);
+      samples.resize(count);
+      std::memcpy(samples.data(), frame.payload.data(), count * sizeof(float));
+      statistics.Add(samples.data(), static_cast<int64_t>(count), frames_received * plan.channels);
+      const int64_t frames = static_cast<int64_t>(count) / plan.channels;
+      if (!writer.Write(samples.data(), frames, &output_error)) return false;
+      frames_received += frames;
+      progress.Update(frames_received);
     }
-    statistics.Add(interleaved.data(), static_cast<int64_t>(length) * channels);
-    if (!writer.Write(interleaved.data(), length, &error)) {
-      progress.Finish();
-      session.Report(error);
-      return kExitOutputFailed;
-    }
-    done += length;
-    progress.Update(done);
-  }
-  session.Close();
+    return true;
+  };
+  std::vector<std::string> arguments = CommandArguments();
+  arguments.push_back(kModuleChildOption);
+  const ChildEnding ending = RunModuleChild(host, arguments, options.timeout, on_frame);
   progress.Finish();
+  if (!output_error.empty()) {
+    writer.Abandon();
+    report(output_error);
+    return kExitOutputFailed;
+  }
+  if (ending.status != kExitOk) {
+    writer.Abandon();
+    report(ending.message);
+    return ending.status;
+  }
   if (!writer.Commit(&error)) {
-    session.Report(error);
+    report(error);
     return kExitOutputFailed;
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  const double audio_seconds = static_cast<double>(request.total_samples) / request.sample_rate;
-  std::string channel_names;
-  for (int32_t pin : plan.outputs) {
-    for (const se_host::PinInfo& info : pins) {
-      if (info.index != pin) continue;
-      channel_names += (channel_names.empty() ? "" : ", ") + info.name;
-    }
-  }
+  const double audio_seconds = static_cast<double>(plan.frames) / plan.sample_rate;
   char speed[64];
   if (elapsed > 0) {
     std::snprintf(speed, sizeof speed, "%.1fx real time", audio_seconds / elapsed);
   } else {
     std::snprintf(speed, sizeof speed, "too fast to time");
   }
-  std::printf(
-      "%s: %lld samples (%.3f s at %d Hz), %d %s (%s); peak %.4f (%s), RMS %.4f (%s); "
-      "rendered in %.3f s, %s%s\n",
-      options.output.c_str(), static_cast<long long>(request.total_samples), audio_seconds,
-      request.sample_rate, channels, channels == 1 ? "channel" : "channels", channel_names.c_str(),
-      statistics.peak, Decibels(statistics.peak).c_str(), statistics.rms(),
-      Decibels(statistics.rms()).c_str(), elapsed, speed,
-      statistics.not_finite
-          ? ("; " + std::to_string(statistics.not_finite) + " samples not finite").c_str()
-          : "");
+  std::string remark;
+  if (statistics.all_zero) remark = "; silent: every sample is 0";
+  if (statistics.not_finite) {
+    remark = "; " + std::to_string(statistics.not_finite) + " samples not finite";
+  }
+  // With the audio on standard output, the summary goes to standard error.
+  std::FILE* summary = writer.file().to_standard_output() ? stderr : stdout;
+  std::fprintf(summary,
+               "%s: %lld samples (%.3f s at %d Hz), %d %s (%s); peak %.4f (%s), RMS %.4f (%s); "
+               "rendered in %.3f s, %s%s\n",
+               Excerpt(options.output).c_str(), static_cast<long long>(plan.frames), audio_seconds,
+               plan.sample_rate, plan.channels, plan.channels == 1 ? "channel" : "channels",
+               plan.channel_names.c_str(), statistics.peak, Decibels(statistics.peak).c_str(),
+               statistics.rms(), Decibels(statistics.rms()).c_str(), elapsed, speed,
+               remark.c_str());
+  std::fflush(summary);
+  if (statistics.not_finite) {
+    const int64_t first = statistics.first_not_finite;
+    char value[32];
+    std::snprintf(value, sizeof value, "%g",
+                  static_cast<double>(statistics.first_not_finite_value));
+    report(Excerpt(options.output) + ": " + std::to_string(statistics.not_finite) +
+           " samples are not finite numbers, the first at sample " +
+           std::to_string(first / plan.channels) + " of channel " +
+           std::to_string(first % plan.channels + 1) + " (" + value +
+           "); the file is kept as the module played it");
+    return kExitFailed;
+  }
   return kExitOk;
 }
 
@@ -435,10 +505,15 @@ first non-blank character is # are skipped. For example:
   88200:Quality=High
 
 Output: a 32-bit float WAV holding exactly the requested samples, one channel per audio
-output pin in pin order (a module with one output gives a mono file). It appears under its
-name only when complete. A one-line summary goes to standard output.
+output pin in pin order (a module with one output gives a mono file; RF64 past 4 GiB). A
+file appears under its name only when complete; a symbolic link is written through; a
+device, a named pipe or - (standard output) is streamed into. A one-line summary goes to
+standard output (to standard error with -o -).
+The module runs in a child process: a crash, or a call that takes longer than --timeout,
+ends the render with exit status 7 and no output.
 --block random draws each block's length from 1 to 1024 samples, seeded by --seed.
-Exit status: 0 ok, 2 usage, 3 cannot load, 4 no main, 5 bad record, 6 output failed.)";
+Exit status: 0 ok, 1 samples not finite, 2 usage, 3 cannot load, 4 no main, 5 bad record,
+6 output failed, 7 the module crashed or hung.)";
 
 }  // namespace
 
@@ -446,6 +521,8 @@ void AddRenderCommand(CLI::App& app, int* exit_status) {
   auto options = std::make_shared<RenderOptions>();
   CLI::App* command =
       app.add_subcommand("render", "Render a module's audio outputs to a float WAV file");
+  // Unix paths are common under Wine; "/work/..." must stay a path, not a Windows-style option.
+  command->allow_windows_style_options(false);
   command->add_option("library", options->library, "The module library (.so)")->required();
   command->add_option("-o,--output", options->output, "The WAV file to write")->required();
   command->add_option("--rate", options->rate, "Sample rate in Hz (default 44100)")
@@ -476,12 +553,15 @@ void AddRenderCommand(CLI::App& app, int* exit_status) {
              "Timed changes, one TIME:NAME=VALUE per line");
   command->add_flag("--trace", options->trace,
                     "Log every dispatcher call and host request to standard error");
+  command->add_flag("--quiet", options->quiet, "No progress bar on the terminal");
+  AddTimeoutOption(command, &options->timeout);
+  command->add_flag(kModuleChildOption, options->module_child)->group("");
   command->footer(kRenderHelp);
   command->callback([options, exit_status] {
     try {
       *exit_status = RunRender(*options);
     } catch (const std::exception& failure) {
-      std::fprintf(stderr, "modhost render: %s\n", failure.what());
+      ReportError("render", failure.what());
       *exit_status = kExitFailed;
     }
   });

@@ -18,9 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "host/modhost/automation.h"
 #include "host/modhost/child_process.h"
+#include "host/modhost/child_protocol.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/file_system.h"
+#include "host/modhost/library_kind.h"
 #include "host/modhost/library_tables.h"
+#include "host/modhost/message_text.h"
+#include "host/modhost/module_child.h"
+#include "host/modhost/progress.h"
 #include "host/modhost/validate_checks.h"
 
 namespace modhost {
@@ -38,6 +45,7 @@ struct ValidateOptions {
   bool json = false;
   bool in_process = false;
   bool trace = false;
+  std::string seed_text;
   uint64_t seed = 0;
   bool seed_given = false;
   std::vector<std::string> include;
@@ -56,10 +64,6 @@ struct CheckOutcome {
   std::string library_output;  // what the child wrote to standard error
   double seconds = 0;
 };
-
-const char kStepTag[] = "@step ";
-const char kScriptTag[] = "@script ";
-const char kResultTag[] = "@result ";
 
 // ---- The child's report, as JSON on one line
 // -----------------------------------------------------
@@ -87,37 +91,9 @@ bool ReportFromJson(const std::string& text, CheckReport* report) {
   return true;
 }
 
-// Progress lines carry multi-line texts with their line feeds escaped.
-std::string EscapeLine(const std::string& text) {
-  std::string escaped;
-  for (char character : text) {
-    if (character == '\\') {
-      escaped += "\\\\";
-    } else if (character == '\n') {
-      escaped += "\\n";
-    } else if (character != '\r') {
-      escaped += character;
-    }
-  }
-  return escaped;
-}
-
-std::string UnescapeLine(const std::string& text) {
-  std::string plain;
-  for (size_t index = 0; index < text.size(); ++index) {
-    if (text[index] == '\\' && index + 1 < text.size()) {
-      plain += text[index + 1] == 'n' ? '\n' : text[index + 1];
-      ++index;
-    } else {
-      plain += text[index];
-    }
-  }
-  return plain;
-}
-
 validation::CheckSettings SettingsFor(const ValidateOptions& options) {
   validation::CheckSettings settings;
-  settings.library_path = options.library;
+  settings.library_path = LoadablePath(options.library);
   settings.seed = options.seed;
   settings.trace = options.trace;
   return settings;
@@ -125,22 +101,22 @@ validation::CheckSettings SettingsFor(const ValidateOptions& options) {
 
 // The child's side: one check, its progress and its report on standard output.
 int RunOneCheckAsChild(const ValidateOptions& options) {
-  PrepareChildForCrashes();
+  // The parent keeps the time limit of the whole check.
+  BeginChild(0);
   const CheckDefinition* check = validation::FindCheck(options.run_check);
   if (!check) {
-    std::fprintf(stderr, "no check named %s\n", options.run_check.c_str());
+    SendFailure(kExitUsage, "no check named " + Excerpt(options.run_check));
     return kExitUsage;
   }
   validation::CheckSettings settings = SettingsFor(options);
   settings.progress = [](const char* kind, const std::string& text) {
-    // A line of its own even if the library left a partial line on standard output.
-    std::printf("\n%s%s\n", kind == std::string("step") ? kStepTag : kScriptTag,
-                EscapeLine(text).c_str());
-    std::fflush(stdout);
+    const bool step = kind == std::string("step");
+    if (step) BeginCall(text.c_str());
+    SendFrame(step ? "step" : "script", text);
   };
   const CheckReport report = validation::RunCheck(*check, settings);
-  std::printf("\n%s%s\n", kResultTag, ReportToJson(report).dump(-1, ' ', false, kLenient).c_str());
-  std::fflush(stdout);
+  SendFrame("report", ReportToJson(report).dump(-1, ' ', false, kLenient));
+  SendFrame("done", std::string());
   return kExitOk;
 }
 
@@ -166,11 +142,17 @@ std::string LastLines(const std::string& text, size_t count) {
   return tail;
 }
 
-CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& options) {
-  std::vector<std::string> arguments = {"validate", options.library, "--run-check",
-                                        check.name, "--seed",        std::to_string(options.seed)};
+CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& options,
+                        const ChildHost& host) {
+  std::vector<std::string> arguments = host.leading_arguments;
+  for (const std::string& argument :
+       {std::string("validate"), options.library, std::string("--run-check"),
+        std::string(check.name), std::string("--seed"), std::to_string(options.seed)}) {
+    arguments.push_back(argument);
+  }
   if (options.trace) arguments.push_back("--trace");
-  const ChildOutcome child = RunSelfAsChild(arguments, options.time_limit, options.trace);
+  const ChildOutcome child =
+      RunChildProcess(host.program, arguments, options.time_limit, options.trace);
 
   CheckOutcome outcome;
   outcome.check = &check;
@@ -178,19 +160,20 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
   outcome.library_output = LastLines(child.errors, 40);
   std::string last_script;
   bool have_report = false;
-  size_t start = 0;
-  while (start < child.output.size()) {
-    size_t end = child.output.find('\n', start);
-    if (end == std::string::npos) end = child.output.size();
-    std::string line = child.output.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    start = end + 1;
-    if (line.compare(0, sizeof kStepTag - 1, kStepTag) == 0) {
-      outcome.last_step = UnescapeLine(line.substr(sizeof kStepTag - 1));
-    } else if (line.compare(0, sizeof kScriptTag - 1, kScriptTag) == 0) {
-      last_script = UnescapeLine(line.substr(sizeof kScriptTag - 1));
-    } else if (line.compare(0, sizeof kResultTag - 1, kResultTag) == 0) {
-      have_report = ReportFromJson(line.substr(sizeof kResultTag - 1), &outcome.report);
+  std::string refusal;  // why the child could not run the check at all
+  FrameReader reader;
+  reader.Add(child.output.data(), child.output.size());
+  Frame frame;
+  while (reader.Next(&frame)) {
+    if (frame.tag == "step") {
+      outcome.last_step = frame.payload;
+    } else if (frame.tag == "script") {
+      last_script = frame.payload;
+    } else if (frame.tag == "report") {
+      have_report = ReportFromJson(frame.payload, &outcome.report);
+    } else if (frame.tag == "failed") {
+      const nlohmann::json failure = nlohmann::json::parse(frame.payload, nullptr, false);
+      if (failure.is_object()) refusal = failure.value("message", std::string());
     }
   }
   const bool completed =
@@ -203,6 +186,7 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
     outcome.report.passed = false;
     std::string failure = "the check's process " + child.description;
     if (!outcome.last_step.empty()) failure += " while " + outcome.last_step;
+    if (!refusal.empty()) failure += ": " + refusal;
     outcome.report.failures.insert(outcome.report.failures.begin(), failure);
     if (outcome.report.script.empty()) outcome.report.script = last_script;
   }
@@ -362,11 +346,19 @@ int ListChecks() {
 
 int RunValidate(ValidateOptions options) {
   if (options.list) return ListChecks();
-  if (options.library.empty()) {
-    std::fprintf(stderr, "validate: name the library to validate (or use --list)\n");
+  auto usage = [](const std::string& message) {
+    ReportError("validate", message);
     return kExitUsage;
-  }
-  if (!options.seed_given) {
+  };
+  if (options.library.empty()) return usage("name the library to validate (or use --list)");
+  if (options.seed_given) {
+    int64_t seed = 0;
+    std::string problem;
+    if (!ParseWholeNumber(options.seed_text, 0, INT64_MAX, &seed, &problem)) {
+      return usage("--seed: " + problem);
+    }
+    options.seed = static_cast<uint64_t>(seed);
+  } else {
     std::random_device entropy;
     options.seed = (static_cast<uint64_t>(entropy()) << 32 | entropy()) % 1000000000ull;
   }
@@ -377,8 +369,7 @@ int RunValidate(ValidateOptions options) {
     for (const std::string& pattern : options.include) include.emplace_back(pattern);
     for (const std::string& pattern : options.exclude) exclude.emplace_back(pattern);
   } catch (const std::regex_error& error) {
-    std::fprintf(stderr, "validate: bad regular expression: %s\n", error.what());
-    return kExitUsage;
+    return usage(std::string("bad regular expression: ") + error.what());
   }
   std::vector<const CheckDefinition*> selected;
   bool needs_gate = false;
@@ -387,16 +378,39 @@ int RunValidate(ValidateOptions options) {
     selected.push_back(&check);
     if (check.kind != CheckKind::kFile) needs_gate = true;
   }
-  if (selected.empty()) {
-    std::fprintf(stderr, "validate: no check matches the --include and --exclude patterns\n");
-    return kExitUsage;
-  }
+  if (selected.empty()) return usage("no check matches the --include and --exclude patterns");
 
-  auto run = [&options](const CheckDefinition& check) {
-    return options.in_process ? RunHere(check, options) : RunInChild(check, options);
+  // The checks run in the build of modhost that loads this kind of library. When there is none,
+  // the file checks still run here, and the load check fails with the reason.
+  ChildHost self;
+  self.program = ProgramPath();
+  ChildHost host = self;
+  std::string host_error;
+  const bool hosted = FindChildHost(options.library, &host, &host_error);
+  if (!hosted) host = self;
+  if (options.in_process && host.program != self.program) {
+    return usage("--in-process: this modhost cannot load " + Excerpt(options.library) +
+                 "; it runs in " + host.program);
+  }
+  Progress progress(!options.json && !options.trace, static_cast<int64_t>(selected.size()));
+  size_t checks_done = 0;
+  auto run = [&](const CheckDefinition& check) {
+    if (!hosted && check.kind != CheckKind::kFile) {
+      CheckOutcome refused;
+      refused.check = &check;
+      refused.result = CheckOutcome::Result::kFailed;
+      refused.report.stage = LoadStage::kCannotLoad;
+      refused.report.failures.push_back(host_error);
+      return refused;
+    }
+    progress.Update(static_cast<int64_t>(checks_done),
+                    "check " + std::to_string(checks_done + 1) + " of " +
+                        std::to_string(selected.size()) + ": " + check.name);
+    return options.in_process ? RunHere(check, options) : RunInChild(check, options, host);
   };
+
   if (!options.json) {
-    std::printf("validating %s (seed %llu; %s)\n", options.library.c_str(),
+    std::printf("validating %s (seed %llu; %s)\n", Excerpt(options.library).c_str(),
                 static_cast<unsigned long long>(options.seed),
                 options.in_process ? "every check in this process"
                                    : ("each check in its own process, at most " +
@@ -407,6 +421,8 @@ int RunValidate(ValidateOptions options) {
 
   std::vector<CheckOutcome> outcomes;
   auto report = [&](CheckOutcome outcome) {
+    ++checks_done;
+    progress.Finish();
     if (!options.json) {
       PrintHuman(outcome, options);
       std::fflush(stdout);
@@ -456,6 +472,7 @@ int RunValidate(ValidateOptions options) {
     json["time_limit_seconds"] = options.time_limit;
     json["in_process"] = options.in_process;
     json["host_kind"] = HostBinaryKind();
+    json["child_host"] = host.program;
     json["stage"] = validation::LoadStageName(stage);
     json["checks"] = nlohmann::json::array();
     for (const CheckOutcome& outcome : outcomes) {
@@ -495,7 +512,7 @@ void AddValidateCommand(CLI::App& app, int* exit_status) {
   command->add_flag("--list", options->list, "list the checks and what each verifies");
   command->add_flag("--json", options->json, "print the results as one JSON document");
   CLI::Option* seed =
-      command->add_option("--seed", options->seed,
+      command->add_option("--seed", options->seed_text,
                           "seed of the random scripts; a failure prints the seed to replay it");
   command
       ->add_option("--include", options->include,
@@ -511,7 +528,7 @@ void AddValidateCommand(CLI::App& app, int* exit_status) {
                     "log every dispatcher call and every host request, with its arguments and"
                     " answer, on standard error");
   command
-      ->add_option("--time-limit", options->time_limit,
+      ->add_option("--timeout,--time-limit", options->time_limit,
                    "seconds each check may take before it is stopped (default 20)")
       ->check(CLI::PositiveNumber);
   // The child's side of a run: not for people.

@@ -16,6 +16,8 @@
 #include <set>
 #include <thread>
 
+#include "host/modhost/file_system.h"
+#include "host/modhost/library_kind.h"
 #include "host/modhost/library_tables.h"
 
 namespace modhost {
@@ -241,7 +243,7 @@ void CheckLoad(CheckContext& context) {
                                  ? LoadStage::kNoMain
                                  : LoadStage::kCannotLoad;
     context.Fail(std::string(se_host::LibraryErrorName(library->error())) + ": " +
-                 library->error_text());
+                 ExplainLoadFailure(context.library_path(), *library));
     return;
   }
   context.Step("calling main");

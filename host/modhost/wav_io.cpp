@@ -1,199 +1,181 @@
-// WAV input and output for the render command (see wav_io.h). POSIX only, like the command.
+// WAV output and input for render and analyze (see wav_io.h).
 #include "host/modhost/wav_io.h"
-
-#include <fcntl.h>
-#include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "host/modhost/file_system.h"
 
 namespace modhost {
 
 namespace {
 
-SNDFILE* AsSndfile(void* file) { return static_cast<SNDFILE*>(file); }
-
-// The temporary file to remove if a signal ends the process first. A fixed buffer, because the
-// handler may only call async-signal-safe functions (unlink, signal, raise).
-char g_doomed_path[4096];
-volatile std::sig_atomic_t g_doomed_path_set = 0;
-const int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-
-extern "C" void RemoveDoomedFileAndDie(int signal_number) {
-  if (g_doomed_path_set) unlink(g_doomed_path);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+// 64-bit file positions on every target, 32-bit ones included.
+bool Seek(std::FILE* file, uint64_t offset) {
+#if defined(_WIN32)
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
 }
 
-void GuardTemporaryFile(const std::string& path) {
-  if (path.size() >= sizeof g_doomed_path) return;
-  g_doomed_path_set = 0;
-  std::memcpy(g_doomed_path, path.c_str(), path.size() + 1);
-  g_doomed_path_set = 1;
-  for (int signal_number : kFatalSignals) std::signal(signal_number, RemoveDoomedFileAndDie);
+bool SizeOf(std::FILE* file, uint64_t* size) {
+#if defined(_WIN32)
+  if (_fseeki64(file, 0, SEEK_END) != 0) return false;
+  const __int64 end = _ftelli64(file);
+#else
+  if (fseeko(file, 0, SEEK_END) != 0) return false;
+  const off_t end = ftello(file);
+#endif
+  if (end < 0) return false;
+  *size = static_cast<uint64_t>(end);
+  return true;
 }
 
-void ReleaseTemporaryFile() {
-  g_doomed_path_set = 0;
-  for (int signal_number : kFatalSignals) std::signal(signal_number, SIG_DFL);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+std::string Plural(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 }  // namespace
 
 // ---- WavWriter ---------------------------------------------------------------------------------
 
-WavWriter::~WavWriter() { Abandon(); }
+bool WavWriter::Open(const std::string& path, std::string* error) {
+  channels_ = 0;
+  promised_ = 0;
+  written_ = 0;
+  return file_.Open(path, error);
+}
 
-bool WavWriter::Open(const std::string& path, int channels, int sample_rate, std::string* error) {
-  Abandon();
-  path_ = path;
-  struct stat existing;
-  if (path.empty() || path.back() == '/') {
-    *error = "cannot write '" + path + "': not a file name";
+bool WavWriter::Begin(int channels, int sample_rate, uint64_t frames, std::string* error) {
+  channels_ = channels;
+  promised_ = frames;
+  const std::string header = FloatWavHeader(channels, sample_rate, frames);
+  if (!file_.Write(header.data(), header.size(), error)) {
+    file_.Abandon();
     return false;
   }
-  if (stat(path.c_str(), &existing) == 0) {
-    if (S_ISDIR(existing.st_mode)) {
-      *error = "cannot write '" + path + "': it is a folder";
-      return false;
-    }
-    if (access(path.c_str(), W_OK) != 0) {
-      *error = "cannot write '" + path + "': " + std::strerror(errno);
-      return false;
-    }
-  }
-
-  // A fresh name beside the output, so that the rename stays within one file system.
-  int descriptor = -1;
-  for (int attempt = 0; attempt < 100 && descriptor < 0; ++attempt) {
-    temporary_path_ = FolderOf(path) + "." + BaseNameOf(path) + "." +
-                      std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(attempt) +
-                      ".part";
-    descriptor = open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (descriptor < 0 && errno != EEXIST) break;
-  }
-  if (descriptor < 0) {
-    *error = "cannot write '" + path + "': " + std::strerror(errno);
-    temporary_path_.clear();
-    return false;
-  }
-  GuardTemporaryFile(temporary_path_);
-
-  SF_INFO info = {};
-  info.samplerate = sample_rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  descriptor_ = descriptor;
-  SNDFILE* file = sf_open_fd(descriptor, SFM_WRITE, &info, SF_FALSE);
-  if (!file) {
-    *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
-    Abandon();
-    return false;
-  }
-  file_ = file;
   return true;
 }
 
 bool WavWriter::Write(const float* interleaved, int64_t frames, std::string* error) {
-  if (!file_) {
-    *error = "cannot write '" + path_ + "': the file is not open";
+  // The samples' bytes as they lie in memory: every target is little-endian, as WAV is.
+  if (!file_.Write(interleaved, static_cast<size_t>(frames) * channels_ * sizeof(float), error)) {
     return false;
   }
-  const sf_count_t written = sf_writef_float(AsSndfile(file_), interleaved, frames);
-  if (written != frames) {
-    *error = "cannot write '" + path_ + "': " + sf_strerror(AsSndfile(file_));
-    return false;
-  }
+  written_ += static_cast<uint64_t>(frames);
   return true;
 }
 
 bool WavWriter::Commit(std::string* error) {
-  if (!file_) {
-    *error = "cannot write '" + path_ + "': the file is not open";
+  if (written_ != promised_) {
+    *error = "cannot write '" + file_.path() + "': " + Plural(written_, "frame") +
+             " written of the " + std::to_string(promised_) + " its header promises";
+    file_.Abandon();
     return false;
   }
-  const int close_error = sf_close(AsSndfile(file_));
-  file_ = nullptr;
-  const int descriptor_error = close(descriptor_) == 0 ? 0 : errno;
-  descriptor_ = -1;
-  if (close_error != 0 || descriptor_error != 0) {
-    *error = "cannot write '" + path_ + "': " +
-             (close_error != 0 ? sf_error_number(close_error) : std::strerror(descriptor_error));
-    Abandon();
-    return false;
-  }
-  if (std::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
-    *error = "cannot write '" + path_ + "': " + std::strerror(errno);
-    Abandon();
-    return false;
-  }
-  temporary_path_.clear();
-  ReleaseTemporaryFile();
-  return true;
-}
-
-void WavWriter::Abandon() {
-  if (file_) sf_close(AsSndfile(file_));
-  file_ = nullptr;
-  if (descriptor_ >= 0) close(descriptor_);
-  descriptor_ = -1;
-  if (!temporary_path_.empty()) {
-    unlink(temporary_path_.c_str());
-    temporary_path_.clear();
-    ReleaseTemporaryFile();
-  }
+  return file_.Commit(error);
 }
 
 // ---- WavReader ---------------------------------------------------------------------------------
 
 WavReader::~WavReader() {
-  if (file_) sf_close(AsSndfile(file_));
+  if (file_) std::fclose(file_);
 }
 
-bool WavReader::Open(const std::string& path, int sample_rate, std::string* error) {
-  SF_INFO info = {};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+bool WavReader::Open(const std::string& path, std::string* error) {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  path_ = path;
+  position_ = 0;
+  frames_ = 0;
+  if (KindOfPath(path) == PathKind::kDirectory) {
+    *error = "cannot read '" + path + "': it is a folder";
+    return false;
+  }
+  std::FILE* file = OpenFile(path, "rb");
   if (!file) {
-    *error = "cannot read '" + path + "': " + sf_strerror(nullptr);
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
     return false;
   }
-  if (info.channels != 1 || info.samplerate != sample_rate) {
-    *error = "'" + path + "' has " + std::to_string(info.channels) +
-             (info.channels == 1 ? " channel" : " channels") + " at " +
-             std::to_string(info.samplerate) + " Hz; expected 1 channel at " +
-             std::to_string(sample_rate) + " Hz (the render's --rate)";
-    sf_close(file);
+  uint64_t file_size = 0;
+  if (!SizeOf(file, &file_size)) {
+    *error = "cannot read '" + path + "': it is not a file whose size can be known";
+    std::fclose(file);
     return false;
   }
-  if (file_) sf_close(AsSndfile(file_));
+  const ReadAt read = [file](uint64_t offset, void* into, size_t size) -> size_t {
+    if (!Seek(file, offset)) return 0;
+    return std::fread(into, 1, size, file);
+  };
+  WavLayout layout;
+  std::string problem;
+  if (!ReadWavLayout(read, file_size, &layout, &problem)) {
+    *error = "cannot read '" + path + "': " + problem +
+             (file_size == 0 ? "; there is no header and no frame" : "");
+    std::fclose(file);
+    return false;
+  }
+  const uint64_t available_bytes =
+      file_size > layout.data_offset ? file_size - layout.data_offset : 0;
+  const uint64_t available = available_bytes / layout.bytes_per_frame();
+  const uint64_t promised = layout.promised_frames();
+  if (available < promised) {
+    *error = "'" + path + "' is truncated: its header promises " + Plural(promised, "frame") +
+             ", the file holds " + std::to_string(available);
+    std::fclose(file);
+    return false;
+  }
+  if (!Seek(file, layout.data_offset)) {
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
+    std::fclose(file);
+    return false;
+  }
   file_ = file;
-  frames_ = info.frames;
-  ended_ = false;
+  layout_ = layout;
+  frames_ = static_cast<int64_t>(promised);
   return true;
 }
 
-void WavReader::Read(float* samples, int64_t frames) {
-  int64_t filled = 0;
-  if (file_ && !ended_) {
-    filled = sf_readf_float(AsSndfile(file_), samples, frames);
-    if (filled < frames) ended_ = true;
+bool WavReader::Open(const std::string& path, int sample_rate, std::string* error) {
+  if (!Open(path, error)) return false;
+  if (layout_.channels != 1 || layout_.sample_rate != sample_rate) {
+    *error = "'" + path + "' has " + Plural(layout_.channels, "channel") + " at " +
+             std::to_string(layout_.sample_rate) + " Hz; expected 1 channel at " +
+             std::to_string(sample_rate) + " Hz (the render's --rate)";
+    std::fclose(file_);
+    file_ = nullptr;
+    return false;
   }
-  std::fill(samples + std::max<int64_t>(filled, 0), samples + frames, 0.0f);
+  return true;
+}
+
+int64_t WavReader::ReadFrames(float* interleaved, int64_t frames, std::string* error) {
+  if (!file_) return 0;
+  const int64_t wanted = std::min(frames, frames_ - position_);
+  if (wanted <= 0) return 0;
+  const size_t frame_bytes = static_cast<size_t>(layout_.bytes_per_frame());
+  raw_.resize(static_cast<size_t>(wanted) * frame_bytes);
+  const size_t got = std::fread(&raw_[0], 1, raw_.size(), file_);
+  if (got != raw_.size()) {
+    const int read_error = errno;
+    *error = std::ferror(file_) ? "cannot read '" + path_ + "': " + std::strerror(read_error)
+                                : "'" + path_ + "' got shorter while it was read";
+    return -1;
+  }
+  DecodeSamples(layout_, reinterpret_cast<const uint8_t*>(raw_.data()),
+                static_cast<size_t>(wanted) * static_cast<size_t>(layout_.channels), interleaved);
+  position_ += wanted;
+  return wanted;
+}
+
+bool WavReader::Read(float* samples, int64_t frames, std::string* error) {
+  const int64_t got = ReadFrames(samples, frames, error);
+  if (got < 0) return false;
+  std::fill(samples + got, samples + frames, 0.0f);
+  return true;
 }
 
 }  // namespace modhost

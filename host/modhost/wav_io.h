@@ -1,44 +1,42 @@
-// The render command's audio files, 32-bit float WAV through libsndfile.
+// modhost's audio files: 32-bit float WAV (RF64 past 4 GiB) written through OutputFile, and WAV
+// files read for `render --input` and `analyze`, on every target with one implementation.
 //
-// An output file must never look finished when it is not: WavWriter writes to a temporary file in
-// the same folder and renames it over the real name only once every sample is written and the
-// file is closed, so a failed or interrupted render leaves nothing under that name (and removes
-// its temporary file, even when a signal ends the process). An input file must fit the render it
-// feeds, so WavReader refuses one with another sample rate or more than one channel instead of
-// resampling or mixing behind the user's back.
+// An output file must never look finished when it is not: the header is written for the number
+// of frames the render will have, and the file appears under its name only once all of them are
+// written (output_file.h). An input file must be what its header says: one that holds fewer
+// frames than its header promises (truncated, or empty) is refused with both numbers rather than
+// read as silence; and for --input one with another sample rate or more than one channel is
+// refused instead of being resampled or mixed behind the user's back.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "host/modhost/output_file.h"
+#include "host/modhost/wav_format.h"
 
 namespace modhost {
 
 class WavWriter {
  public:
-  WavWriter() = default;
-  // Removes the temporary file unless Commit succeeded.
-  ~WavWriter();
-  WavWriter(const WavWriter&) = delete;
-  WavWriter& operator=(const WavWriter&) = delete;
-
-  // Starts a WAV of `channels` float channels at `sample_rate` that will become `path`. Fails
-  // when `path` is a folder, an existing file that may not be written, or in a folder where no
-  // file can be created.
-  bool Open(const std::string& path, int channels, int sample_rate, std::string* error);
+  // Prepares to write `path` (any name OutputFile takes, "-" for standard output).
+  bool Open(const std::string& path, std::string* error);
+  // Writes the header of a WAV of `frames` frames of `channels` float channels at `sample_rate`.
+  bool Begin(int channels, int sample_rate, uint64_t frames, std::string* error);
   // Appends `frames` frames of interleaved samples.
   bool Write(const float* interleaved, int64_t frames, std::string* error);
-  // Closes the file and gives it its real name.
+  // Completes the file; fails unless exactly the promised frames were written.
   bool Commit(std::string* error);
-  // Closes and removes the temporary file; the real name is left as it was.
-  void Abandon();
+  void Abandon() { file_.Abandon(); }
 
-  const std::string& temporary_path() const { return temporary_path_; }
+  const OutputFile& file() const { return file_; }
 
  private:
-  void* file_ = nullptr;  // SNDFILE*, kept out of this header
-  int descriptor_ = -1;   // the temporary file, closed by us after libsndfile is done with it
-  std::string path_;
-  std::string temporary_path_;
+  OutputFile file_;
+  int channels_ = 0;
+  uint64_t promised_ = 0;
+  uint64_t written_ = 0;
 };
 
 class WavReader {
@@ -48,17 +46,28 @@ class WavReader {
   WavReader(const WavReader&) = delete;
   WavReader& operator=(const WavReader&) = delete;
 
-  // Opens `path` for reading as float samples (any format libsndfile reads; full scale is 1.0,
-  // which is 10 V) and checks that it holds one channel at `sample_rate`.
+  // Opens `path` and checks that it holds every frame its header promises.
+  bool Open(const std::string& path, std::string* error);
+  // The same, and checks that the file has one channel at `sample_rate` (a render's input).
   bool Open(const std::string& path, int sample_rate, std::string* error);
-  // The next `frames` samples; past the end of the file they are 0.
-  void Read(float* samples, int64_t frames);
+
+  int channels() const { return layout_.channels; }
+  int sample_rate() const { return layout_.sample_rate; }
   int64_t frames() const { return frames_; }
 
+  // Reads up to `frames` frames of interleaved samples (full scale 1.0, which is 10 V) and
+  // returns how many it read, fewer only at the end; -1 with `error` set when reading failed.
+  int64_t ReadFrames(float* interleaved, int64_t frames, std::string* error);
+  // The next `frames` samples of a mono file, 0 past its end. False when reading failed.
+  bool Read(float* samples, int64_t frames, std::string* error);
+
  private:
-  void* file_ = nullptr;  // SNDFILE*
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  WavLayout layout_;
   int64_t frames_ = 0;
-  bool ended_ = false;
+  int64_t position_ = 0;
+  std::string raw_;
 };
 
 }  // namespace modhost

@@ -3,5 +3,7 @@
 if(NOT TARGET modhost OR CMAKE_CROSSCOMPILING OR CMAKE_SIZEOF_VOID_P EQUAL 4)
   return()
 endif()
-se_add_gtest(analyze_test SOURCES analyze_test.cpp LIBS modhost_lib DEPENDS modhost)
+# libsndfile, another implementation, reads and writes the test files.
+find_library(SE_TEST_SNDFILE sndfile REQUIRED)
+se_add_gtest(analyze_test SOURCES analyze_test.cpp LIBS modhost_lib ${SE_TEST_SNDFILE} DEPENDS modhost)
 target_compile_definitions(analyze_test PRIVATE MODHOST_PATH="$<TARGET_FILE:modhost>")

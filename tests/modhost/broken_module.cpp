@@ -1,20 +1,29 @@
-// A module built to fail the validator in one known way at a time, so that the validator's tests
-// can see that the right named check catches each fault, and that a crash or a hang stays inside
-// its check.
+// A module built to fail the validator and modhost's other commands in one known way at a time,
+// so that their tests can see that the right named check catches each fault, and that a crash or
+// a hang stays inside its check or child process and is reported as what it was.
 //
 // Without a fault it is a well-behaved little oscillator on the lean frame: pin 0 "In" (audio
 // input, default 5 V), pin 1 "Out" (audio output), pin 2 "Gain" (setting, items x1, x2, x3).
 // Out = In * (Gain + 1) + 0.1 * sin(phase), the phase advancing by 0.01 per sample, so that its
 // output depends on its own state as well as on its inputs. Every library built from this file
 // defines exactly one BROKEN_FAULT_<NAME> (see validate.cmake), which switches one fault on.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "se_sdk/SEModule_base.h"
 #include "se_sdk/se_entry.h"
 
 namespace {
+
+// A store to an address no process maps: a real access violation on every system. Not a null
+// pointer, which the undefined-behaviour sanitizer would catch first and turn into an exit.
+[[maybe_unused]] void CrashWith(int32_t value) {
+  static volatile uintptr_t unmapped_address = 16;  // read at run time, so no compiler objects
+  *reinterpret_cast<volatile int32_t*>(unmapped_address) = value;
+}
 
 #if defined(BROKEN_FAULT_SHARED_STATE)
 // The fault: every instance advances one phase, so instances hear each other.
@@ -49,8 +58,16 @@ class BrokenModule : public SEModule_base {
   void OnPinChanged(SEPin*) override {}
 
   void Open() override {
+#if defined(BROKEN_FAULT_CRASHES_IN_OPEN)
+    CrashWith(1);
+#endif
+#if defined(BROKEN_FAULT_HANGS_IN_OPEN)
+    for (volatile int32_t forever = 1; forever != 0;) {
+    }
+#endif
     SEModule_base::Open();
     m_phase = 0.0;
+    m_rendered = 0;
     GetPin(1)->TransmitStatus(SampleClock(), 2);
 #if defined(BROKEN_FAULT_BAD_REQUESTS)
     // The fault: a request that names no record of ours, with a non-zero `opt`.
@@ -59,6 +76,10 @@ class BrokenModule : public SEModule_base {
   }
 
   bool GetModuleProperties(ModuleProperties* properties) override {
+#if defined(BROKEN_FAULT_CRASHES_IN_PROPERTIES)
+    // The fault: dispatcher opcode 9 dereferences a null pointer.
+    CrashWith(9);
+#endif
     properties->name = "Broken";
     properties->id = "modhost broken module";
     properties->about = "Fails the validator on purpose\n";
@@ -129,11 +150,21 @@ class BrokenModule : public SEModule_base {
 
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames) {
 #if defined(BROKEN_FAULT_CRASHES)
-    volatile int32_t* nowhere = nullptr;
-    *nowhere = sampleFrames;
+    CrashWith(sampleFrames);
 #endif
 #if defined(BROKEN_FAULT_HANGS)
     for (volatile int32_t forever = 1; forever != 0;) {
+    }
+#endif
+#if defined(BROKEN_FAULT_SLOW)
+    // Not a fault for a host, only slow: a millisecond per span, so that a short render takes
+    // seconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
+#if defined(BROKEN_FAULT_CRASHES_AT_SAMPLE)
+    // The fault: the module's 1000th sample since Open is never written; it crashes there.
+    if (m_rendered <= kCrashSample && kCrashSample < m_rendered + sampleFrames) {
+      CrashWith(sampleFrames);
     }
 #endif
 #if defined(BROKEN_FAULT_SHARED_STATE)
@@ -152,6 +183,10 @@ class BrokenModule : public SEModule_base {
       if (phase > 1000.0) phase -= 1000.0;
 #endif
       m_out[sample] = input * gain + 0.1f * static_cast<float>(std::sin(phase));
+#if defined(BROKEN_FAULT_OUTPUTS_NAN)
+      // The fault: from sample 100 on, every sample is not a number.
+      if (m_rendered + (sample - buffer_offset) >= 100) m_out[sample] = std::nanf("");
+#endif
 #if defined(BROKEN_FAULT_WRITES_INPUT)
       m_in[sample] = 0.0f;
 #endif
@@ -159,6 +194,7 @@ class BrokenModule : public SEModule_base {
 #if defined(BROKEN_FAULT_WRITES_PAST_SPAN)
     m_out[buffer_offset + sampleFrames] = 0.0f;
 #endif
+    m_rendered += sampleFrames;
   }
 
  private:
@@ -171,10 +207,13 @@ class BrokenModule : public SEModule_base {
     description->default_value = default_value;
   }
 
+  static constexpr int64_t kCrashSample = 1000;
+
   float* m_in = nullptr;
   float* m_out = nullptr;
   int16_t m_gain = 0;
   double m_phase = 0.0;
+  int64_t m_rendered = 0;  // samples rendered since Open
 };
 
 }  // namespace

@@ -138,12 +138,12 @@ TEST(RenderLanguage, ChangesRampsAndAutomationFiles) {
                                        "moves.txt", 44100, &changes, &error))
       << error;
   ASSERT_EQ(changes.size(), 2u);
-  EXPECT_EQ(changes[0].origin, "moves.txt:3");
+  EXPECT_EQ(changes[0].origin, "moves.txt:3:6");
   EXPECT_EQ(changes[1].sample, 20);
   EXPECT_EQ(changes[1].assignment.value, "B");
   EXPECT_FALSE(
       modhost::ParseAutomation("10:Pitch=6\n1.5:Pitch=7\n", "moves.txt", 44100, &changes, &error));
-  EXPECT_EQ(error.rfind("moves.txt:2: ", 0), 0u) << error;
+  EXPECT_EQ(error.rfind("moves.txt:2:1: ", 0), 0u) << error;
   EXPECT_EQ(changes.size(), 2u) << "a failed file adds nothing";
 }
 
@@ -622,13 +622,17 @@ TEST_F(ModhostTest, EachMistakeGetsOneLineAnExitStatusAndNoFile) {
       {{"info", "missing.so"},
        modhost::kExitCannotLoad,
        "modhost info: cannot load 'missing.so': No such file or directory"},
-      {{"info", "fast.wav"}, modhost::kExitCannotLoad, "modhost info: cannot load 'fast.wav': "},
+      {{"info", "fast.wav"},
+       modhost::kExitCannotLoad,
+       "modhost info: cannot load 'fast.wav': it is not a library (neither ELF nor PE): it starts "
+       "with \"RIFF"},
       {{"render", "missing.so", "-o", "out.wav"},
        modhost::kExitCannotLoad,
        "modhost render: cannot load 'missing.so'"},
       {{"render", kNoMain, "-o", "out.wav"},
        modhost::kExitNoMain,
-       "modhost render: '" + kNoMain + "' exports no 'main'; it is not a module library"},
+       "modhost render: cannot load '" + kNoMain +
+           "': it exports no 'main', so it is not a module library"},
       {{"info", kNullRecord},
        modhost::kExitBadRecord,
        "modhost info: '" + kNullRecord + "' is not a usable module: main returned a null record"},

@@ -10,7 +10,8 @@ set(broken_module_dir ${CMAKE_BINARY_DIR}/tests/plugins)
 set(broken_module_faults
   writes_past_span writes_input crashes hangs wrong_magic null_record no_main extra_export
   events_at_block_start shared_state sticky_nan ignores_resume calls_host_deferred
-  bad_truth_values unterminated_name bad_requests)
+  bad_truth_values unterminated_name bad_requests crashes_in_open crashes_in_properties
+  crashes_at_sample hangs_in_open outputs_nan slow)
 
 set(broken_modules)
 foreach(fault IN LISTS broken_module_faults)

@@ -15,6 +15,7 @@
 
 #include "host/modhost/child_process.h"
 #include "host/modhost/commands.h"
+#include "host/modhost/file_system.h"
 #include "host/modhost/library_tables.h"
 #include "host/modhost/validate_checks.h"
 

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# One module, three builds, one result: the native modhost renders the x86-64, i386 and 32-bit
+# Windows builds of Pelio and Tessavine (the last two in their own builds' modhost as child
+# hosts, the Windows one under Wine), and the i386 and Windows builds of modhost render their own
+# libraries; every file must be byte-identical to the native render. The Windows modhost's
+# analyze must print what the native one prints, and Unicode names must pass through Wine.
+#
+# Usage: cross_target_test.sh BUILD_ROOT (the folder holding native/, x86/ and win32/). Needs all
+# three builds; when one is missing the test is skipped (status 77), unless
+# SE_REQUIRE_ALL_TARGETS=1 (as scripts/test.sh sets it), which makes that a failure.
+set -uo pipefail
+root=$1
+native="$root/native/bin/modhost"
+x86="$root/x86/bin/modhost"
+win32="$root/win32/bin/modhost.exe"
+export WINEDEBUG=-all
+
+missing=()
+for file in native/bin/modhost x86/bin/modhost win32/bin/modhost.exe; do
+  [ -e "$root/$file" ] || missing+=("$file")
+done
+for module in pelio tessavine; do
+  for file in native/plugins/$module.so x86/plugins/$module.so win32/plugins/$module.dll; do
+    [ -e "$root/$file" ] || missing+=("$file")
+  done
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "${SE_REQUIRE_ALL_TARGETS:-0}" = 1 ]; then
+    echo "FAILED: missing ${missing[*]}"
+    exit 1
+  fi
+  echo "skipped: build the native, x86 and win32 presets first (missing ${missing[*]})"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+failures=0
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+same() {  # same REFERENCE FILE WHAT
+  cmp -s "$1" "$2" || fail "$3 differs from the native render"
+}
+
+declare -A settings=(
+  [pelio]="--seconds 2 --set Pitch=3 --set 1f=5 --set 2f=2.5 --set 3f=1.667 --ramp Mod=20:0 --at 1s:Quality=High --block random"
+  [tessavine]="--seconds 2 --ramp Pitch=2:7 --at 0.5s:Pitch=9 --block 100"
+)
+for module in pelio tessavine; do
+  read -r -a options <<<"${settings[$module]}"
+  run() {  # run NAME PROGRAM... : renders into NAME.wav
+    local name=$1
+    shift
+    "$@" render "${module_library}" -o "$module-$name.wav" "${options[@]}" >/dev/null 2>"$name.err" ||
+      fail "$module: $name: $(cat "$name.err")"
+  }
+  module_library="$root/native/plugins/$module.so"
+  run native "$native"
+  module_library="$root/x86/plugins/$module.so"
+  run native-hosting-x86 "$native"
+  run x86 "$x86"
+  module_library="$root/win32/plugins/$module.dll"
+  run native-hosting-win32 "$native"
+  run win32 wine "$win32"
+  for name in native-hosting-x86 x86 native-hosting-win32 win32; do
+    same "$module-native.wav" "$module-$name.wav" "$module: $name"
+  done
+  "$native" analyze "$module-native.wav" >native.txt
+  wine "$win32" analyze "$module-native.wav" >win32.txt
+  cmp -s native.txt win32.txt || fail "$module: modhost.exe analyze prints otherwise: $(diff native.txt win32.txt | head -5)"
+  echo "$module: native, i386 and Windows builds render the same $(stat -c %s "$module-native.wav") bytes"
+done
+
+# Unicode through Wine: a folder named 音 holding tessà.dll.
+mkdir -p 音
+cp "$root/win32/plugins/tessavine.dll" 音/tessà.dll
+wine "$win32" info 音/tessà.dll >info.txt 2>&1 || fail "modhost.exe info 音/tessà.dll: $(cat info.txt)"
+wine "$win32" validate 音/tessà.dll --include '^load$' >validate.txt 2>&1 ||
+  fail "modhost.exe validate 音/tessà.dll: $(tail -3 validate.txt)"
+"$native" render 音/tessà.dll -o tessa.wav --samples 1000 >/dev/null 2>render.err ||
+  fail "modhost render 音/tessà.dll: $(cat render.err)"
+"$native" render "$root/native/plugins/tessavine.so" -o tessa-native.wav --samples 1000 >/dev/null
+same tessa-native.wav tessa.wav "the render of 音/tessà.dll"
+
+# A Windows module that crashes, hosted from Linux: one line, status 7.
+crashing="$root/win32/tests/plugins/broken_module_crashes.dll"
+if [ -e "$crashing" ]; then
+  "$native" render "$crashing" -o crash.wav >/dev/null 2>crash.err
+  status=$?
+  [ "$status" = 7 ] || fail "the crashing DLL gave status $status"
+  grep -qx "modhost render: the module crashed in process of samples 0 to 255: access violation (0xC0000005)" crash.err ||
+    fail "the crashing DLL said: $(cat crash.err)"
+  [ ! -e crash.wav ] || fail "the crashing DLL left crash.wav"
+fi
+
+# modhost.exe's output: a device is streamed into, a folder refused, standard output the same bytes.
+dll="$root/win32/plugins/tessavine.dll"
+wine "$win32" render "$dll" -o NUL --samples 1000 >/dev/null 2>nul.err || fail "-o NUL: $(cat nul.err)"
+mkdir -p folder
+wine "$win32" render "$dll" -o folder --samples 1000 >/dev/null 2>folder.err
+[ $? = 6 ] && grep -qx "modhost render: cannot write 'folder': it is a folder" folder.err ||
+  fail "-o folder: $(cat folder.err)"
+wine "$win32" render "$dll" -o - --samples 1000 >stdout.wav 2>/dev/null
+same tessa-native.wav stdout.wav "modhost.exe render -o -"
+wine "$win32" info "$root/native/plugins/tessavine.so" >/dev/null 2>elf.err
+[ $? = 3 ] && grep -q "it is a 64-bit x86-64 ELF shared library; modhost.exe runs 32-bit i386 PE libraries only" elf.err ||
+  fail "modhost.exe info on an ELF library: $(cat elf.err)"
+
+# A damaged DLL (bytes of its code flipped) ends, under Wine too, in one line and a status.
+python3 - "$root/win32/plugins/pelio.dll" damaged.dll <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+for at in range(0x1000, 0x6000, 13):
+    data[at] ^= 0xFF
+open(sys.argv[2], "wb").write(data)
+PY
+for host in "$native" "wine $win32"; do
+  timeout 120 $host info damaged.dll --timeout 10 >/dev/null 2>damaged.err
+  status=$?
+  { [ "$status" -le 7 ] && [ "$(wc -l <damaged.err)" -le 1 ]; } ||
+    fail "$host info damaged.dll: status $status: $(head -3 damaged.err)"
+done
+
+[ "$failures" = 0 ] && echo "every build of every module renders the same bytes"
+exit $((failures > 0))
