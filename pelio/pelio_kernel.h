@@ -124,7 +124,8 @@ inline float CosinePolynomial(float phase) {
   return static_cast<float>(horner);
 }
 
-// The library functions, on the float phase widened to double, rounded back to float.
+// The library functions, on the float phase widened to double, rounded back to float: the
+// float of the correctly rounded portable_math::sin and cos.
 float LibrarySine(float phase);
 float LibraryCosine(float phase);
 

@@ -13,6 +13,7 @@ packages=(
   wine wine32:i386                # runs the Windows test programs
   libgtest-dev                    # GoogleTest sources in /usr/src/googletest
   libsndfile1-dev libfftw3-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev
+  libmpfr-dev                     # test-only: the correctly rounded reference of portable_math
   clang-format python3
   clang libclang-rt-14-dev llvm   # libFuzzer and the sanitizer runtimes; llvm-symbolizer
 )
