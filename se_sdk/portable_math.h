@@ -294,8 +294,10 @@ struct Evaluation {
 //    sin(pi/64)) and the first partial sums of `correction` (each below 2^-51): 2^-98 |S|;
 //  - the reduction: |reduction| times the slope, at most 1 + 2^-5.
 // The bound is then raised by 2^-40 of itself for the roundings in forming it.
-inline Evaluation SineOfStepsWithBound(std::uint32_t steps, double high, double low,
-                                       double reduction) {
+// kBound false leaves the bound out (0), for SineOfSteps: the values are the same either way.
+template <bool kBound>
+inline Evaluation SineOfStepsEvaluation(std::uint32_t steps, double high, double low,
+                                        double reduction) {
   const std::uint32_t sine_index = steps % tables::kSinTableSize;
   const std::uint32_t cosine_index = (steps + tables::kQuarterTurn) % tables::kSinTableSize;
   const double sine_high = tables::kSinHigh[sine_index];
@@ -318,6 +320,9 @@ inline Evaluation SineOfStepsWithBound(std::uint32_t steps, double high, double 
                             cosine_high * (low + sine_excess) +
                             sine_high * (cosine_excess - high * low);
 
+  if constexpr (!kBound) {
+    return {leading.high, correction, 0.0};
+  }
   const double abs_sine = std::fabs(sine_high);
   const double abs_cosine = std::fabs(cosine_high);
   const double abs_high = std::fabs(high);
@@ -333,10 +338,15 @@ inline Evaluation SineOfStepsWithBound(std::uint32_t steps, double high, double 
   return {leading.high, correction, bound};
 }
 
+inline Evaluation SineOfStepsWithBound(std::uint32_t steps, double high, double low,
+                                       double reduction) {
+  return SineOfStepsEvaluation<true>(steps, high, low, reduction);
+}
+
 // sin(steps pi/64 + r) as a double: the value above, rounded once. This is what Pelio's lanes
 // (pelio/pelio_simd_math.h) compute operation for operation.
 inline double SineOfSteps(std::uint32_t steps, double high, double low) {
-  const Evaluation evaluation = SineOfStepsWithBound(steps, high, low, 0.0);
+  const Evaluation evaluation = SineOfStepsEvaluation<false>(steps, high, low, 0.0);
   return evaluation.high + evaluation.low;
 }
 
