@@ -59,9 +59,35 @@ SpanTuning TuneSpan(int16_t freq_scale, float pitch, float sample_rate, float ra
   return {increment, NyquistHarmonicCount(sample_rate, frequency, harmonics_setting)};
 }
 
-float LibrarySine(float phase) { return static_cast<float>(portable_math::sin(phase)); }
+namespace {
 
-float LibraryCosine(float phase) { return static_cast<float>(portable_math::cos(phase)); }
+// Any phase outside [-pi, pi) (none reaches these) goes through the whole function, out of line.
+__attribute__((noinline)) float WholeSine(float phase) {
+  return static_cast<float>(portable_math::sin(phase));
+}
+
+__attribute__((noinline)) float WholeCosine(float phase) {
+  return static_cast<float>(portable_math::cos(phase));
+}
+
+}  // namespace
+
+// For a phase in [-pi, pi), the only phases the oscillator has, the float of portable_math's
+// fast path is the float of the correctly rounded value (tools/pelio_lanes_check walks every
+// such phase): that path is taken without its rounding test, as the lanes take it.
+float LibrarySine(float phase) {
+  if (phase >= -kPi && phase < kPi) {
+    return static_cast<float>(portable_math::detail::SinFastPath(phase));
+  }
+  return WholeSine(phase);
+}
+
+float LibraryCosine(float phase) {
+  if (phase >= -kPi && phase < kPi) {
+    return static_cast<float>(portable_math::detail::CosFastPath(phase));
+  }
+  return WholeCosine(phase);
+}
 
 float FiniteHalfSumWithoutSilentHarmonics(const float* partial, const float* amplitude,
                                           int32_t count) {

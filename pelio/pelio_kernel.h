@@ -13,8 +13,9 @@
 // the value is stored. For a single operation on two floats that is the same as float arithmetic
 // (double has more than twice float's precision), but for a Horner polynomial, the recurrence
 // m*u - u' and the multiply-add of the weighted sum it is not, so those keep their double
-// intermediates. The library sine, cosine and power come from portable_math, which gives the same
-// bits on every target where the C libraries differ in the last place.
+// intermediates. The library sine, cosine and power come from portable_math, whose correctly
+// rounded results are the same bits on every target where the C libraries differ in the last
+// place.
 //
 // Beyond the reference arithmetic, the kernel keeps itself usable for any input:
 //  - The phase stays in [-pi, pi) at any increment. Below the sample rate one subtraction of 2 pi
@@ -124,7 +125,8 @@ inline float CosinePolynomial(float phase) {
   return static_cast<float>(horner);
 }
 
-// The library functions, on the float phase widened to double, rounded back to float.
+// The library functions, on the float phase widened to double, rounded back to float: the
+// float of the correctly rounded portable_math::sin and cos.
 float LibrarySine(float phase);
 float LibraryCosine(float phase);
 

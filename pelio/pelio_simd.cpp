@@ -73,8 +73,8 @@ void LibrarySineCosine(Isa isa, const float* phase, int32_t count, double* sine,
     case Isa::kScalar:
     default:
       for (int32_t n = 0; n < count; ++n) {
-        sine[n] = portable_math::sin(phase[n]);
-        cosine[n] = portable_math::cos(phase[n]);
+        sine[n] = portable_math::detail::SinFastPath(phase[n]);
+        cosine[n] = portable_math::detail::CosFastPath(phase[n]);
       }
       break;
   }

@@ -34,8 +34,10 @@ Isa BestIsa();
 // The span renderer of `isa`; RenderSpan for kScalar. Only call it where IsaSupported(isa).
 SpanRenderer RendererFor(Isa isa);
 
-// sin and cos of each phase in [-pi, pi), as portable_math::sin and cos give them in double,
-// evaluated in the lanes of `isa` the way the High and Ultra-High renderers do. For checking.
+// sin and cos of each phase in [-pi, pi), as portable_math's fast path gives them in double
+// (portable_math::detail::SinFastPath and CosFastPath; their floats are those of the correctly
+// rounded sin and cos), evaluated in the lanes of `isa` the way the High and Ultra-High renderers
+// do. For checking.
 void LibrarySineCosine(Isa isa, const float* phase, int32_t count, double* sine, double* cosine);
 
 }  // namespace pelio

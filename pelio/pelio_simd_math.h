@@ -1,12 +1,17 @@
 // portable_math::sin and cos of a phase in [-pi, pi), in SIMD lanes.
 //
 // High and Ultra-High take their cosine (and Ultra-High its sine) from portable_math, and one
-// call per sample costs more than the rest of the sample. This is the same algorithm, operation
-// for operation, written over a vector of doubles: the same Cody-Waite reduction by pi/64 in four
-// parts, the same table of sin(k pi/64) as a double-double, the same Taylor terms and error-free
-// sums, each multiply and add rounded on its own (no fused multiply-add, which would change the
-// bits). So every lane gets the double that portable_math gives, and the float rounded from it.
-// tools/pelio_lanes_check runs every float phase in [-pi, pi) through it to prove that.
+// call per sample costs more than the rest of the sample. This is the algorithm of its fast path,
+// operation for operation, written over a vector of doubles: the same Cody-Waite reduction by
+// pi/64 in four parts, the same table of sin(k pi/64) as a double-double, the same Taylor terms
+// and error-free sums, each multiply and add rounded on its own (no fused multiply-add, which
+// would change the bits). So every lane gets the double of portable_math::detail::SinFastPath
+// and CosFastPath, and the float rounded from it. portable_math::sin and cos add a rounding test
+// and an accurate fallback to that path, which change the double now and then (about one input
+// in a thousand), never the float here: for every float phase in [-pi, pi) the float of the fast
+// path is the float of the correctly rounded value. The scalar reference (LibrarySine and
+// LibraryCosine) takes the same path. tools/pelio_lanes_check runs every float phase in
+// [-pi, pi) through the lanes to prove both claims.
 //
 // Only the Cody-Waite branch is mirrored: a phase in [-pi, pi) never reaches the Payne-Hanek one
 // (|x| >= 2^21). Sine and cosine of one phase share the reduction, as they would in two calls.

@@ -37,7 +37,14 @@ SIN_TABLE_SIZE = 2 * SIN_TABLE_STEPS  # one full turn: j = 0..127
 CODY_WAITE_PART_BITS = 27  # k * part is exact for k < 2^26
 CODY_WAITE_LIMIT_EXPONENT = 21  # the Cody-Waite path serves |x| < 2^21
 EXP2_TABLE_SIZE = 64  # 2^x = 2^(m + j/64 + r)
-INV_PI_WORDS = 40  # 32-bit words of 64/pi for the Payne-Hanek reduction
+INV_PI_WORDS = 60  # 32-bit words of 64/pi for the Payne-Hanek reductions (fast and accurate)
+# The accurate paths (the fallback of Ziv's rounding test) work in fixed point: two's complement
+# over 32-bit limbs, least significant first, the last limb the integer part. Level 1 has
+# FIXED_LIMBS limbs (288 fraction bits), level 2 FIXED_LIMBS_WIDE (800 fraction bits).
+FIXED_LIMBS = 10
+FIXED_LIMBS_WIDE = 26
+FIXED_SIN_ENTRIES = SIN_TABLE_STEPS // 2 + 1  # sin(j pi/64), j = 0..32: a quadrant
+FIXED_INV_FACTORIALS = 52  # 1/k!, k = 0..51: the Taylor series of sin, cos (to 1/33!) and e^t
 
 
 # ---- Exact arithmetic -----------------------------------------------------------------------------
@@ -132,6 +139,15 @@ def split_double_double(value):
     high = to_double(value)
     low = to_double(value - Fraction(high))
     return high, low
+
+
+def fixed_limbs(value, limbs):
+    """value (a Fraction, 0 <= value < 2^31) in fixed point with limbs - 1 fraction limbs of 32
+    bits, rounded to nearest, as 32-bit words least significant first."""
+    scaled = value * (1 << (32 * (limbs - 1)))
+    integer = (scaled.numerator * 2 + scaled.denominator) // (2 * scaled.denominator)
+    assert 0 <= integer < 1 << (32 * limbs - 1)
+    return [(integer >> (32 * i)) & 0xFFFFFFFF for i in range(limbs)]
 
 
 def hex_literal(value):
@@ -356,14 +372,16 @@ def generate():
         asin_series.append(Fraction(binomial, 4**n * (2 * n + 1)))
     assert asin_series[:2] == [1, Fraction(1, 6)]
     higher_series = asin_series[2:]
-    asin_degree = 12
+    asin_degree = 16
     z_end = Fraction(1, 4)
     asin_poly, dropped = chebyshev_economise(higher_series, z_end, asin_degree)
     asin_rounded = [to_double(c) for c in asin_poly]
+    # The constant term, near 3/40, is most of x^5 H and is taken as a double-double.
+    asin_constant_low = to_double(asin_poly[0] - Fraction(asin_rounded[0]))
     series_tail = higher_series[-1] * z_end ** (len(higher_series) - 1) * 2
     # H's error enters asin(x) = x (1 + z/6 + z^2 H(z)) relative to x as z^2 times H's error.
     asin_error = max_error_on_grid(
-        lambda z: z * z * horner(asin_rounded, z),
+        lambda z: z * z * (horner(asin_rounded, z) + Fraction(asin_constant_low)),
         lambda z: z * z * horner(higher_series, z),
         z_end,
         400,
@@ -374,7 +392,7 @@ def generate():
         f"the error of H (the error relative to x in x + x^3/6 + x^5 H) is below "
         f"2^{binary_exponent(asin_error)} on a 401-point grid"
     )
-    assert (dropped + series_tail) * z_end**2 < Fraction(1, 2**60)
+    assert dropped + series_tail < Fraction(1, 2**71)  # the bound portable_math.h counts on
     assert asin_error < Fraction(1, 2**60)
     half_pi_high, half_pi_low = split_double_double(PI / 2)
 
@@ -452,8 +470,45 @@ def generate():
     emit("// asin(x) = x + x^3/6 + x^5 H(x^2) on |x| <= 1/2; H(z) = sum kAsinPoly[n] z^n,")
     emit("// economised from the Taylor series.")
     emit_array("kAsinPoly", asin_rounded, f"Degree {asin_degree}, for Horner's scheme.")
+    emit_double("kAsinPoly0Low", asin_constant_low,
+                "kAsinPoly[0] + kAsinPoly0Low is the constant term as a double-double.")
     emit_double("kHalfPiHigh", half_pi_high, "pi/2 as a double-double; kHalfPiHigh is asin(1).")
     emit_double("kHalfPiLow", half_pi_low)
+    emit()
+    emit("// ---- fixed point, for the accurate paths " + "-" * 57)
+    emit()
+    emit("// Two's complement over 32-bit limbs, least significant first; the last limb is the integer")
+    emit("// part. Every value is rounded to nearest at its last limb.")
+    emit(f"inline constexpr int kFixedLimbs = {FIXED_LIMBS};  // level 1: {32 * (FIXED_LIMBS - 1)} fraction bits")
+    emit(f"inline constexpr int kFixedLimbsWide = {FIXED_LIMBS_WIDE};  // level 2: {32 * (FIXED_LIMBS_WIDE - 1)} fraction bits")
+
+    def emit_fixed(name, values, comment, limbs):
+        emit(f"// {comment}")
+        if len(values) == 1:
+            emit(f"inline constexpr std::uint32_t {name}[{limbs}] = {{")
+            words = fixed_limbs(values[0], limbs)
+            for i in range(0, limbs, 6):
+                emit("    " + " ".join(f"0x{w:08X}u," for w in words[i : i + 6]))
+            emit("};")
+            return
+        emit(f"inline constexpr std::uint32_t {name}[{len(values)}][{limbs}] = {{")
+        for value in values:
+            words = fixed_limbs(value, limbs)
+            emit("    {" + " ".join(f"0x{w:08X}u," for w in words[:5]))
+            for i in range(5, limbs, 5):
+                emit("     " + " ".join(f"0x{w:08X}u," for w in words[i : i + 5]))
+            lines[-1] = lines[-1] + "},"
+        emit("};")
+
+    emit_fixed("kFixedSin", first_quadrant[:FIXED_SIN_ENTRIES],
+               f"sin(j pi/64), j = 0..{FIXED_SIN_ENTRIES - 1}, level 1.", FIXED_LIMBS)
+    emit_fixed("kFixedInvFactorial",
+               [Fraction(1, factorial(k)) for k in range(FIXED_INV_FACTORIALS)],
+               f"1/k!, k = 0..{FIXED_INV_FACTORIALS - 1}, level 1.", FIXED_LIMBS)
+    emit_fixed("kFixedStepWide", [step], "pi/64, level 2 (level 1 takes its top limbs).",
+               FIXED_LIMBS_WIDE)
+    emit_fixed("kFixedLn2Wide", [ln2], "ln 2, level 2 (level 1 takes its top limbs).",
+               FIXED_LIMBS_WIDE)
     emit()
     emit("}  // namespace portable_math::tables")
     emit("// clang-format on")

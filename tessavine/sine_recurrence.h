@@ -9,7 +9,9 @@
 // single differently rounded operation would show up for ever after:
 //  - the state is double and a step is exactly one rounded multiply followed by one rounded
 //    subtract (the build forbids contracting them into a fused multiply-add);
-//  - sin, cos, asin and 2^x come from portable_math, which rounds alike on every target.
+//  - sin, cos, asin and 2^x come from portable_math, which rounds them correctly (to the nearest
+//    double) on every target, so the output is what correctly rounded functions give
+//    (tests/tessavine/tessavine_mpfr_test.cpp checks it against MPFR).
 //
 // The recurrence holds its amplitude only up to rounding; every re-seeding re-anchors it to 1.
 // Whatever the input (NaN, ±Inf, huge or denormal pitches, a sample rate of 0), the state stays

@@ -418,8 +418,9 @@ TEST(LongRun, AnHourOfPitchChangesKeepsItsPeak) {
   EXPECT_GE(run.lowest_peak, 0.5 * 0.999);
   EXPECT_LE(run.highest_peak, 0.5 * 1.001);
   EXPECT_TRUE(StateIsFinite(run.sine));
-  EXPECT_EQ(Bits(run.sine.m_y1), 0x3fe8f97d9edcfe41ull);
-  EXPECT_EQ(Bits(run.sine.m_y2), 0x3fe8ead0b8f84d54ull);
+  // The correctly rounded functions' state (tessavine_mpfr_test builds it on MPFR).
+  EXPECT_EQ(Bits(run.sine.m_y1), 0x3fe8f97d9dac250eull);
+  EXPECT_EQ(Bits(run.sine.m_y2), 0x3fe8ead0b7c65e0cull);
 }
 
 // ---- The module through its record -------------------------------------------------------------
