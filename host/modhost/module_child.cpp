@@ -1,6 +1,7 @@
 // Choosing, starting and judging the child that runs a module's code (see module_child.h).
 #include "host/modhost/module_child.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
@@ -130,6 +131,15 @@ bool FindChildHost(const std::string& library, ChildHost* host, std::string* err
 #endif
 }
 
+// The last non-blank line of `text`, without its line break.
+std::string LastLine(const std::string& text) {
+  const size_t end = text.find_last_not_of("\r\n \t");
+  if (end == std::string::npos) return std::string();
+  const size_t break_before = text.rfind('\n', end);
+  const size_t start = break_before == std::string::npos ? 0 : break_before + 1;
+  return text.substr(start, end + 1 - start);
+}
+
 ChildEnding CrashEnding(const Frame& frame) {
   const size_t split = frame.payload.find('\n');
   const std::string call = Excerpt(frame.payload.substr(0, split));
@@ -156,7 +166,10 @@ ChildEnding RunModuleChild(const ChildHost& host, const std::vector<std::string>
   ChildOptions options;
   options.time_limit_seconds = call_time_limit + kSilenceGraceSeconds;
   options.limit_is_idle = true;
-  options.forward_errors = true;
+  // Collected, not forwarded: a child that dies on its own (the loader's assertion on a damaged
+  // library, an abort in the module) writes its last words there, and they belong in the one line
+  // that ends the command, not on lines of their own. A child that finishes relays them after.
+  options.forward_errors = false;
   bool stopped = false;
   options.on_output = [&](const char* data, size_t size) {
     reader.Add(data, size);
@@ -199,6 +212,7 @@ ChildEnding RunModuleChild(const ChildHost& host, const std::vector<std::string>
   }
   if (last_word.tag == "done" && outcome.ending == ChildOutcome::Ending::kExited &&
       outcome.exit_code == 0) {
+    std::fwrite(outcome.errors.data(), 1, outcome.errors.size(), stderr);
     return ending;
   }
   ending.status = kExitModuleCrashed;
@@ -222,6 +236,8 @@ ChildEnding RunModuleChild(const ChildHost& host, const std::vector<std::string>
                                              ") before the command was done";
       break;
   }
+  const std::string last_words = LastLine(outcome.errors);
+  if (!last_words.empty()) ending.message += ": " + Excerpt(last_words);
   return ending;
 }
 
