@@ -1,7 +1,8 @@
 // bench_runner.h on mini_benchmark.h, for targets without Google Benchmark: the same timing
 // scheme (grow the iteration count until a repetition lasts the minimum time, interleave the
 // repetitions of all benchmarks, keep the fastest of each), with a --benchmark_filter=<substrings>
-// flag: a benchmark runs when its name contains any of the substrings separated by '|'.
+// flag: a benchmark runs when its name contains any of the substrings separated by '|' (one that
+// ends in '$' must end the name).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,7 +73,16 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
   }
   const auto selects = [&alternatives](const std::string& name) {
     for (const std::string& alternative : alternatives) {
-      if (name.find(alternative) != std::string::npos) return true;
+      // A trailing '$' anchors the alternative at the end of the name.
+      if (!alternative.empty() && alternative.back() == '$') {
+        const size_t length = alternative.size() - 1;
+        if (name.size() >= length &&
+            name.compare(name.size() - length, length, alternative, 0, length) == 0) {
+          return true;
+        }
+      } else if (name.find(alternative) != std::string::npos) {
+        return true;
+      }
     }
     return false;
   };
