@@ -59,4 +59,7 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
 // The name of the library the measurements came from, for the table's heading.
 const char* LibraryName();
 
+// What the measurements' clock counts, for the table's heading.
+const char* ClockName();
+
 }  // namespace bench

@@ -90,4 +90,6 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
 
 const char* LibraryName() { return "Google Benchmark"; }
 
+const char* ClockName() { return "the thread's CPU time"; }
+
 }  // namespace bench

@@ -49,11 +49,6 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
       min_seconds = std::atof(argv[i] + sizeof(kMinTimeFlag) - 1);
     }
   }
-#if defined(_WIN32)
-  // Wine counts a thread's CPU time in 10 ms ticks: half a second per repetition keeps that
-  // within 2%.
-  if (min_seconds < 0.5) min_seconds = 0.5;
-#endif
   // Every selected benchmark is calibrated first: its iteration count grows, tenfold at most at
   // a time, until one repetition lasts the minimum time.
   struct Selected {
@@ -122,5 +117,13 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
 }
 
 const char* LibraryName() { return "mini_benchmark.h (no Google Benchmark on this target)"; }
+
+const char* ClockName() {
+#if defined(_WIN32)
+  return "wall-clock time (the performance counter; see mini_benchmark.h)";
+#else
+  return "the thread's CPU time";
+#endif
+}
 
 }  // namespace bench

@@ -27,8 +27,7 @@
 //   --compare-plugins=DIR   another build's plug-ins (of an older commit, say), timed in the same
 //                           run as compare/... rows next to these.
 //   --benchmark_filter, --benchmark_repetitions (default 11), --benchmark_min_time (seconds per
-//                           repetition, default 0.05; at least 0.5 under Wine) work on every
-//                           target (bench_runner.h).
+//                           repetition, default 0.05) work on every target (bench_runner.h).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -634,10 +633,10 @@ class Table {
     const double chain = PerSample("baseline/bare recurrence chain");
     std::printf(
         "\n%s, %s; processor: %s; best Pelio renderer %s; plug-ins from %s. Fastest of %d "
-        "repetitions; spread: how much slower the median repetition is.\n\n",
+        "repetitions in %s; spread: how much slower the median repetition is.\n\n",
         TargetName(), bench::LibraryName(), ProcessorName().c_str(),
         pelio::IsaName(pelio::BestIsa()), folders.plugins.c_str(),
-        measurements_.empty() ? 0 : measurements_.front().repetitions);
+        measurements_.empty() ? 0 : measurements_.front().repetitions, bench::ClockName());
     std::printf(
         "| benchmark | ns/sample | spread | naive / this | this / chain | instances per core "
         "|\n");
