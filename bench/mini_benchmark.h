@@ -13,12 +13,12 @@
 //
 // The 32-bit builds also start every repetition from the vector registers' initial state. In a
 // 32-bit process, once AVX code has run (Pelio's renderers, in the rows before), SSE2 code runs up
-// to 1.7 times slower on AMD EPYC (Zen 4), and vzeroupper does not end that: in 32-bit mode it
-// cannot clear registers 8 to 31, so the state stays "in use" until the thread is switched out
-// and back in. Which repetition that hit was chance, and the bare chain's fastest repetition of
-// 31 could still be a slow one. XRSTOR from a header with no components set puts the AVX state
-// back to its initial state; the row ".../AVX code before each block" shows what the state costs
-// when nothing resets it.
+// to 1.8 times slower on AMD EPYC (Zen 4), and vzeroupper does not end that (in 32-bit mode it
+// cannot reach registers 8 to 31, the likely reason the state stays "in use"); switching the
+// thread out and back in ends it sooner or later. Which repetition that hit was chance, and the
+// bare chain's fastest repetition of 31 could still be a slow one. XRSTOR from a header with no
+// components set puts the AVX state back to its initial state at once; the row ".../AVX code
+// before each block" shows what the state costs when nothing resets it.
 #pragma once
 
 #include <cstdint>

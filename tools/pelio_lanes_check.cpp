@@ -9,7 +9,7 @@
 // the phases whose double results, or the floats rounded from them, differ in any bit.
 //
 // It is a proof run by hand (minutes per renderer, on every core), not a test; its result is
-// recorded in the README. Exit status 0 means no difference at all.
+// recorded in docs/performance.md. Exit status 0 means no difference at all.
 //
 //   pelio_lanes_check [threads]
 #include <atomic>
