@@ -1,7 +1,6 @@
 // bench_runner.h on Google Benchmark: the library runs and times every benchmark (CPU time of the
 // thread); a reporter of our own keeps the fastest repetition of each and prints one line for it.
 #include <cstdio>
-#include <limits>
 #include <vector>
 
 #include "bench/bench_runner.h"
@@ -23,22 +22,23 @@ class FastestRunReporter : public benchmark::BenchmarkReporter {
   }
 
   void ReportRuns(const std::vector<Run>& runs) override {
-    double fastest = std::numeric_limits<double>::infinity();
     std::string name;
-    int repetitions = 0;
+    std::vector<double> repetitions;
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       name = run.run_name.function_name;
       // The thread's CPU time: what the audio thread pays, without the time a busy machine's
       // scheduler gives to other processes. The unit is set to nanoseconds.
-      const double nanoseconds = run.GetAdjustedCPUTime();
-      if (nanoseconds < fastest) fastest = nanoseconds;
-      ++repetitions;
+      repetitions.push_back(run.GetAdjustedCPUTime());
     }
-    if (repetitions == 0) return;
-    std::printf("%-52s %12.1f ns  (fastest of %d)\n", name.c_str(), fastest, repetitions);
+    if (repetitions.empty()) return;
+    const Measurement measurement = Summarize(name, repetitions);
+    std::printf(
+        "%-60s %12.1f ns  (fastest of %d; median +%.1f%%)\n", name.c_str(),
+        measurement.nanoseconds_per_iteration, measurement.repetitions,
+        100.0 * (measurement.median_nanoseconds / measurement.nanoseconds_per_iteration - 1.0));
     std::fflush(stdout);
-    measurements.push_back({name, fastest});
+    measurements.push_back(measurement);
   }
 
   void Finalize() override {}
@@ -55,18 +55,24 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
     benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(
         name.c_str(), [body](benchmark::State& state) { body(state); });
     registered->Unit(benchmark::kNanosecond);
-    if (options.smoke) {
-      registered->Iterations(1)->Repetitions(1);
-    } else {
-      registered->MinTime(options.min_seconds)->Repetitions(options.repetitions);
-    }
+    if (options.smoke) registered->Iterations(1)->Repetitions(1);
   }
-  // The repetitions of all benchmarks run interleaved, in random order, so that a change in the
+  // The repetitions and their minimum time go in as flags, not as settings of each benchmark, so
+  // that the command line can change them and the names stay as they were added (a setting would
+  // append "/min_time:.../repeats:..." to the name that --benchmark_filter matches). The
+  // repetitions of all benchmarks run interleaved, in random order, so that a change in the
   // machine's speed during the run (other load, a clock that moves) reaches every benchmark
-  // alike and leaves their ratios fair. A flag on the command line still decides.
+  // alike and leaves their ratios fair. Flags given on the command line come later and win.
   std::vector<char*> arguments(argv, argv + argc);
   char interleave[] = "--benchmark_enable_random_interleaving=true";
-  if (!options.smoke) arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), interleave);
+  char min_time[64];
+  std::snprintf(min_time, sizeof min_time, "--benchmark_min_time=%g", options.min_seconds);
+  char repetitions[64];
+  std::snprintf(repetitions, sizeof repetitions, "--benchmark_repetitions=%d", options.repetitions);
+  if (!options.smoke) {
+    char* defaults[] = {interleave, min_time, repetitions};
+    arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), defaults, defaults + 3);
+  }
   int argument_count = static_cast<int>(arguments.size());
   benchmark::Initialize(&argument_count, arguments.data());
   FastestRunReporter reporter;
@@ -83,5 +89,7 @@ std::vector<Measurement> RunAll(int argc, char** argv, const RunOptions& options
 }
 
 const char* LibraryName() { return "Google Benchmark"; }
+
+const char* ClockName() { return "the thread's CPU time"; }
 
 }  // namespace bench

@@ -5,6 +5,14 @@
 #include <cstdint>
 #include <cstring>
 
+// Whether a span that is not the last of its block is held back, to be rendered together with
+// the spans after it (1, every build that ships or is tested). 0 exists only for a comparison
+// build of the benchmark (bench/CMakeLists.txt), which times what the hold-back saves: every span
+// is then rendered as it comes.
+#ifndef PELIO_HOLD_SPANS
+#define PELIO_HOLD_SPANS 1
+#endif
+
 namespace {
 
 const char kName[] = "ZO-Pelio";
@@ -258,5 +266,5 @@ void PelioModule::StartSpan(int32_t buffer_offset, int32_t sampleFrames) {
   // spans: one reading serves the whole span.
   m_held.quality = pelio::QualityFromPin(m_quality);
   // Held until a span of the same block comes that does not join it, or the block ends.
-  if (SpanEndsBlock(buffer_offset, sampleFrames)) RenderHeldSpan();
+  if (!PELIO_HOLD_SPANS || SpanEndsBlock(buffer_offset, sampleFrames)) RenderHeldSpan();
 }

@@ -32,6 +32,14 @@
 #error "define SE_FRAME_CHECKED as 1 (checked build) or 0 (lean build)"
 #endif
 
+// Whether Process keeps the end of the block it renders for SpanEndsBlock (1, every build that
+// ships or is tested). 0 exists only for a comparison build of the benchmark
+// (bench/CMakeLists.txt), which times what that bookkeeping costs: SpanEndsBlock then answers
+// true for every span, so no module holds a span back. The class layout is the same either way.
+#ifndef SE_FRAME_BLOCK_END
+#define SE_FRAME_BLOCK_END 1
+#endif
+
 class SEModule_base;
 
 // Receives the text of a failed host precondition and the frame source that tested it. The

@@ -17,8 +17,8 @@
 // It also reports, for information, how many of the fast path's doubles are not the correctly
 // rounded double (those are allowed: only the floats are used).
 //
-// It is a proof run by hand (minutes, on every core), not a test; its result is recorded in the
-// README. Exit status 0 means no difference at all.
+// It is a proof run by hand (minutes per renderer, on every core), not a test; its result is
+// recorded in docs/performance.md. Exit status 0 means no difference at all.
 //
 //   pelio_lanes_check [threads]
 #include <atomic>

@@ -303,6 +303,21 @@ TEST(PitchChange, NaNIsNoChange) {
   EXPECT_EQ(with_nan.m_last_pitch, 0.5f);
 }
 
+// +0 and -0 differ in their bits but not as numbers: no change either, so no re-seeding (which
+// would re-anchor the amplitude and change the bits).
+TEST(PitchChange, SignedZeroIsNoChange) {
+  std::vector<float> pitch = Repeat(0.0f, 3000);
+  for (size_t n = 5; n < pitch.size(); n += 5) pitch[n] = -0.0f;
+  SineRecurrence with_negative_zero;
+  SineRecurrence steady;
+  with_negative_zero.Reset(44100.0f);
+  steady.Reset(44100.0f);
+  EXPECT_EQ(Digest(RenderKernel(with_negative_zero, pitch, kOctave)),
+            Digest(RenderKernel(steady, Repeat(0.0f, 3000), kOctave)));
+  EXPECT_EQ(Bits(with_negative_zero.m_y1), Bits(steady.m_y1));
+  EXPECT_EQ(Bits(with_negative_zero.m_y2), Bits(steady.m_y2));
+}
+
 // ---- Any input keeps the state finite ----------------------------------------------------------
 
 bool StateIsFinite(const SineRecurrence& sine) {
