@@ -50,7 +50,13 @@ if [ "$need_i386" -eq 1 ]; then
   "${as_root[@]}" dpkg --add-architecture i386
 fi
 echo "install-deps: installing ${missing[*]:-(nothing; refreshing for i386)}"
-"${as_root[@]}" apt-get update
+# A mirror caught mid-sync fails one index now and then ("File has unexpected size"); try again,
+# and go on to the install with whatever indexes did arrive: only a failed install is fatal.
+for attempt in 1 2 3 4; do
+  "${as_root[@]}" apt-get update && break
+  echo "install-deps: apt-get update failed (attempt $attempt); retrying" >&2
+  sleep $((attempt * 5))
+done
 if [ "${#missing[@]}" -gt 0 ]; then
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 fi
