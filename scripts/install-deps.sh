@@ -57,6 +57,17 @@ for attempt in 1 2 3 4; do
   echo "install-deps: apt-get update failed (attempt $attempt); retrying" >&2
   sleep $((attempt * 5))
 done
-if [ "${#missing[@]}" -gt 0 ]; then
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+install_missing() {
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "$@" "${missing[@]}"
+}
+if [ "${#missing[@]}" -gt 0 ] && ! install_missing; then
+  # Without the security suite's i386 index, apt pairs the i386 libraries of the main suite with
+  # amd64 candidates from the security suite, and multi-arch packages must match to the version.
+  # Holding the security suite below what is installed keeps both halves at the main suite's
+  # versions, which always agree.
+  echo "install-deps: retrying with the security suite held back (its i386 index is missing)" >&2
+  preferences=$(mktemp)
+  trap 'rm -f "$preferences"' EXIT
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 50\n' >"$preferences"
+  install_missing -o "Dir::Etc::Preferences=$preferences"
 fi
