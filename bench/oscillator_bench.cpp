@@ -206,8 +206,12 @@ class PelioRig {
       for (int32_t at = setup_.event_interval; at <= kBlock; at += setup_.event_interval) {
         // Pin update of "Harmonics" to the value it has: the cost of the event, not of a change
         // (the "1f moves" row adds one).
-        SeEvent event = {clock_ + static_cast<uint32_t>(at),   0,      0, setup_.harmonics,
-                         reinterpret_cast<void*>(intptr_t{1}), nullptr};
+        SeEvent event = {clock_ + static_cast<uint32_t>(at),
+                         static_cast<int32_t>(SeEventType::PinUpdate),
+                         0,
+                         setup_.harmonics,
+                         reinterpret_cast<void*>(intptr_t{1}),
+                         nullptr};
         Dispatch(ModuleOpcode::AddEvent, 0, &event, 0.0f);
       }
     }

@@ -30,6 +30,10 @@ const int32_t kMaxSpareEvents = 256;
 // not honoured beyond it, so that a wild answer cannot allocate gigabytes or stall in Open.
 const int32_t kMaxPins = 1 << 16;
 
+// A pin status that lasts only while the module is told of the update; the frame gives no other
+// status a meaning.
+const int32_t kNotificationOnlyStatus = 1;
+
 void ReportToStandardError(const char* condition, const char* source_file) {
   std::fprintf(stderr, "%s: failed condition: %s\n", source_file, condition);
 }
@@ -92,7 +96,7 @@ void SEPin::UpdateFromEvent(int32_t status, int32_t value) {
     Request(HostOpcode::ForwardPinValue, value, 0);
   }
   if (m_module != nullptr) m_module->OnPinChanged(this);
-  if (status == 1) m_status = 0;
+  if (status == kNotificationOnlyStatus) m_status = 0;
 }
 
 int32_t SEPin::Request(HostOpcode opcode, int32_t value, uint32_t time_stamp) {
@@ -184,39 +188,41 @@ void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_
 
 int32_t SEModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
                                 float opt) {
+  // Every 32-bit value is a value of the enumeration (its underlying type is int32_t); one that
+  // names no opcode, a negative one included, takes the default.
+  const ModuleOpcode request = static_cast<ModuleOpcode>(opcode);
   // A host queues events at automation rate, far more often than it sends anything else. Tested
   // before the switch: the switch's jump table costs an indirect jump, which on the audio thread
   // was a measurable share of what an event costs.
-  if (opcode == 7) {
+  if (request == ModuleOpcode::AddEvent) {
     if (ptr != nullptr) AddEvent(static_cast<const SeEvent*>(ptr));
     return 0;
   }
-  // Compared unsigned so that a negative opcode is just another unknown one.
-  switch (static_cast<uint32_t>(opcode)) {
-    case 0:
+  switch (request) {
+    case ModuleOpcode::Open:
       Open();
       return 0;
-    case 1:
+    case ModuleOpcode::Close:
       Close();
       return 0;
-    case 2:
+    case ModuleOpcode::SetSampleRate:
       SetSampleRate(opt);
       return 0;
-    case 3:
+    case ModuleOpcode::SetBlockSize:
       SetBlockSize(value);
       return 0;
-    case 4:
+    case ModuleOpcode::OpaqueQuery4:
       return ptr != nullptr && OpaqueQuery4(ptr) ? 1 : 0;
-    case 5:
+    case ModuleOpcode::OpaqueQuery5:
       return ptr != nullptr && OpaqueQuery5(ptr) ? 1 : 0;
-    case 6:
+    case ModuleOpcode::GetPinProperties:
       return ptr != nullptr && GetPinProperties(index, static_cast<PinDescription*>(ptr)) ? 1 : 0;
-    case 8:
+    case ModuleOpcode::Resume:
       Resume();
       return 0;
-    case 9:
+    case ModuleOpcode::GetModuleProperties:
       return ptr != nullptr && GetModuleProperties(static_cast<ModuleProperties*>(ptr)) ? 1 : 0;
-    case 10:
+    case ModuleOpcode::QueueEmpty:
       return m_events == nullptr ? 1 : 0;
     default:
       return 0;

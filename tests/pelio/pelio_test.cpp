@@ -279,7 +279,7 @@ class Pelio {
   // A pin update at `offset` samples into the next block.
   void Set(int32_t pin, int32_t value, uint32_t offset = 0) {
     SeEvent event = {module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      0,
                      value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(pin)),
@@ -577,7 +577,7 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   }
   const auto queue = [](Pelio& pelio, const Cut& cut, uint32_t offset) {
     SeEvent event = {pelio.module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      cut.status,
                      cut.value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)),
