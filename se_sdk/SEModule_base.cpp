@@ -14,6 +14,17 @@
 #include <cstring>
 #include <new>
 
+// Both frames define this one name, so that a binary linking both fails with a duplicate
+// definition (see SEModule_base.h).
+extern "C" {
+extern const int32_t se_frame_flavour_in_binary;
+const int32_t se_frame_flavour_in_binary = SE_FRAME_CHECKED;
+}
+
+inline namespace SE_FRAME_FLAVOUR {
+
+const int32_t kFrameFlavourTag = SE_FRAME_CHECKED;
+
 namespace {
 
 #if SE_FRAME_CHECKED
@@ -46,8 +57,8 @@ inline bool IsBehind(uint32_t time_stamp, uint32_t clock) {
   return Ahead(time_stamp, clock) >= 0x80000000u;
 }
 
-// Tests one of the host's preconditions in the checked build and reports `text` when it fails.
-// The lean build trusts the host; both builds then carry on safely.
+// Tests one of the host's preconditions in the checked frame and reports `text` when it fails.
+// The lean frame trusts the host; both then carry on safely.
 #if SE_FRAME_CHECKED
 #define SE_REQUIRE(condition, text)                           \
   do {                                                        \
@@ -140,7 +151,7 @@ SEModule_base::SEModule_base(HostCallback host)
   m_record.reserved20 = 0;
   m_record.reserved24 = 0;
   m_record.reserved28 = 0;
-  m_record.object = this;
+  m_record.object = static_cast<SEModule_base*>(this);
   m_record.reserved36 = 0;
   m_record.reserved40 = 1;
   m_record.process = &SEModule_base::RecordProcess;
@@ -161,7 +172,7 @@ SEModule_base::~SEModule_base() {
 int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t opcode,
                                                  int32_t index, int32_t value, void* ptr,
                                                  float opt) {
-  SEModule_base* module = record->object;
+  SEModule_base* module = FromRecord(record);
   try {
     if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
       module->Dispatch(opcode, index, value, ptr, opt);
@@ -177,11 +188,11 @@ int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t o
 void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_offset,
                                            int32_t sampleFrames) {
   try {
-    record->object->Process(buffer_offset, sampleFrames);
+    FromRecord(record)->Process(buffer_offset, sampleFrames);
   } catch (...) {
 #if SE_FRAME_BLOCK_END
     // The block ended here; no later span belongs to it.
-    record->object->m_block_end = INT64_MIN;
+    FromRecord(record)->m_block_end = INT64_MIN;
 #endif
   }
 }
@@ -469,3 +480,5 @@ void SEModule_base::ReleaseEvents() {
   }
   m_spare_count = 0;
 }
+
+}  // namespace SE_FRAME_FLAVOUR

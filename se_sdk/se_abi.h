@@ -51,7 +51,6 @@
 #define SE_ENTRY_SYMBOL __asm__("main")
 #endif
 
-class SEModule_base;
 struct ModuleRecord;
 
 // ---- Function shapes -------------------------------------------------------------------------
@@ -95,7 +94,7 @@ struct ModuleRecord {
   int32_t reserved20;      // 20: 0
   int32_t reserved24;      // 24: 0
   int32_t reserved28;      // 28: 0
-  SEModule_base* object;   // 32: the module object that embeds this record
+  void* object;            // 32: the module object that embeds this record; opaque to the host
   int32_t reserved36;      // 36: 0
   int32_t reserved40;      // 40: 1
   ProcessEntry process;    // 44: the process entry

@@ -44,7 +44,9 @@ class OpenedModuleTest : public ::testing::Test {
     record_->process(record_, buffer_offset, sampleFrames);
   }
 
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
   uint32_t clock() { return module()->SampleClock(); }
 
   void ExpectSpan(int which, int32_t buffer_offset, int32_t sampleFrames, uint32_t at_clock,

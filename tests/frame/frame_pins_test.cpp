@@ -127,7 +127,7 @@ TEST(PinsBeforeOpen, GetPinAnswersAnInertPinThatReachesNobody) {
     sink->push_back(std::string(source_file) + ": " + condition);
   });
   ModuleRecord* record = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  FrameTestModule* module = static_cast<FrameTestModule*>(SEModule_base::FromRecord(record));
   SEPin* pin = module->GetPin(1);
   ASSERT_NE(pin, nullptr);
   EXPECT_EQ(pin->TransmitStatus(0, 2), 0);

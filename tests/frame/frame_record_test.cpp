@@ -22,7 +22,9 @@ class RecordTest : public ::testing::Test {
       EXPECT_EQ(Call(record_, ModuleOpcode::Close), 1);
     }
   }
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
 
   ModuleRecord* record_ = nullptr;
 };
@@ -167,7 +169,7 @@ TEST(NullCallback, ModuleWorksAndAsksNobody) {
   RecordingHost::Reset();
   ModuleRecord* record = SeCreateModule<FrameTestModule>(nullptr);
   ASSERT_NE(record, nullptr);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  FrameTestModule* module = static_cast<FrameTestModule*>(SEModule_base::FromRecord(record));
   Call(record, ModuleOpcode::Open);
   EXPECT_EQ(module->PinCount(), 3);
   EXPECT_EQ(module->SampleClock(), 0u);

@@ -291,7 +291,9 @@ class Pelio {
     const float* output = Buffer(kOutputPin) + buffer_offset;
     return std::vector<float>(output, output + frames);
   }
-  PelioModule* module() const { return static_cast<PelioModule*>(record_->object); }
+  PelioModule* module() const {
+    return static_cast<PelioModule*>(SEModule_base::FromRecord(record_));
+  }
   ModuleRecord* record() const { return record_; }
 
  private:
@@ -742,7 +744,7 @@ TEST(PelioModuleRobustness, UnboundBuffersRenderNothing) {
   *static_cast<float**>(description.variable_address) = output;
   record->process(record, 0, 64);
   for (float sample : output) EXPECT_SAME_FLOAT(7.0f, sample);
-  EXPECT_SAME_FLOAT(-kPi, static_cast<PelioModule*>(record->object)->Phase());
+  EXPECT_SAME_FLOAT(-kPi, static_cast<PelioModule*>(SEModule_base::FromRecord(record))->Phase());
   record->dispatcher(record, static_cast<int32_t>(ModuleOpcode::Close), 0, 0, nullptr, 0.0f);
 }
 
