@@ -161,7 +161,6 @@ SEModule_base::SEModule_base(HostCallback host)
   m_inert_pin.Init(nullptr, -1, -1, nullptr);
   m_spare_events = nullptr;
   m_spare_count = 0;
-  m_block_end = INT64_MIN;
 }
 
 SEModule_base::~SEModule_base() {
@@ -190,10 +189,6 @@ void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_
   try {
     FromRecord(record)->Process(buffer_offset, sampleFrames);
   } catch (...) {
-#if SE_FRAME_BLOCK_END
-    // The block ended here; no later span belongs to it.
-    FromRecord(record)->m_block_end = INT64_MIN;
-#endif
   }
 }
 
@@ -389,9 +384,6 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
   // Nothing to render: the clock and the queue stay as they are.
   if (sampleFrames <= 0) return;
 
-#if SE_FRAME_BLOCK_END
-  m_block_end = static_cast<int64_t>(buffer_offset) + sampleFrames;
-#endif
   uint32_t remaining = static_cast<uint32_t>(sampleFrames);
   while (m_events != nullptr) {
     SeEvent* next_event = m_events;
@@ -418,9 +410,6 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
   SE_REQUIRE(remaining > 0, "sampleFrames > 0");
   (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
   m_sample_clock += remaining;
-#if SE_FRAME_BLOCK_END
-  m_block_end = INT64_MIN;
-#endif
 }
 
 void SEModule_base::HandleEvent(SeEvent* e) {

@@ -46,14 +46,6 @@
 #define SE_FRAME_FLAVOUR lean_frame
 #endif
 
-// Whether Process keeps the end of the block it renders for SpanEndsBlock (1, every build that
-// ships or is tested). 0 exists only for a comparison build of the benchmark
-// (bench/CMakeLists.txt), which times what that bookkeeping costs: SpanEndsBlock then answers
-// true for every span, so no module holds a span back. The class layout is the same either way.
-#ifndef SE_FRAME_BLOCK_END
-#define SE_FRAME_BLOCK_END 1
-#endif
-
 inline namespace SE_FRAME_FLAVOUR {
 
 class SEModule_base;
@@ -166,15 +158,6 @@ class SEModule_base {
   // The frame's own sub-process: renders nothing, touches no buffer.
   void DoNothing(int32_t buffer_offset, int32_t sampleFrames);
 
-  // Whether the span [buffer_offset, buffer_offset + sampleFrames) handed to the sub-process is
-  // the last one of the block that Process is rendering: no other span of that block comes after
-  // it. True outside Process. A module may put off rendering a span that is not the last, to
-  // render it together with the spans after it, as long as everything is rendered by the end of
-  // the last one.
-  bool SpanEndsBlock(int32_t buffer_offset, int32_t sampleFrames) const {
-    return static_cast<int64_t>(buffer_offset) + sampleFrames >= m_block_end;
-  }
-
 #if !SE_FRAME_CHECKED
   // Queues a call of `function` on this module at sample-clock time `time_stamp`.
   template <class Module>
@@ -215,9 +198,6 @@ class SEModule_base {
   SEPin m_inert_pin;
   SeEvent* m_spare_events;  // handled events' nodes, linked through `next`
   int32_t m_spare_count;
-  // One past the last buffer offset of the block that Process is rendering; the lowest value
-  // outside Process (SpanEndsBlock).
-  int64_t m_block_end;
 };
 
 // The target of a deferred-call event: owned by its event, freed when the event is handled or

@@ -30,27 +30,6 @@ TEST_F(SpanTest, EventInsideTheBlockCutsItAtItsSample) {
   EXPECT_TRUE(std::isnan(out_[64]));
 }
 
-// A module may hold back every span but the last of a block; it must learn which one that is,
-// also when an event falls on the block's end.
-TEST_F(SpanTest, OnlyTheLastSpanOfEachBlockEndsIt) {
-  PinUpdate(record_, kStartClock + 10, 2, 0, 1);
-  PinUpdate(record_, kStartClock + 30, 2, 0, 2);
-  PinUpdate(record_, kStartClock + 64, 2, 0, 3);
-  Process(100, 64);
-  PinUpdate(record_, kStartClock + 65, 2, 0, 4);
-  Process(0, 8);
-  ASSERT_EQ(module()->m_span_count, 5);
-  const bool expected[] = {false, false, true, false, true};
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(module()->m_spans[i].ends_block, expected[i]) << i;
-  ExpectSpan(2, 130, 34, kStartClock + 30);
-  ExpectSpan(3, 0, 1, kStartClock + 64);
-
-  // Outside a block, nothing comes after any span.
-  module()->sub_process(5, 3);
-  EXPECT_TRUE(module()->m_spans[5].ends_block);
-  EXPECT_TRUE(module()->SpanEndsBlock(0, 1));
-}
-
 TEST_F(SpanTest, SpansStartAtTheBufferOffset) {
   PinUpdate(record_, kStartClock + 3, 2, 0, 1);
   Process(100, 10);

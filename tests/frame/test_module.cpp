@@ -72,8 +72,7 @@ void FrameTestModule::CountDeferredCall() {
 
 void FrameTestModule::Render(int32_t buffer_offset, int32_t sampleFrames, int renderer) {
   if (m_span_count < kMaxRecords) {
-    m_spans[m_span_count++] = {buffer_offset, sampleFrames, SampleClock(), renderer,
-                               SpanEndsBlock(buffer_offset, sampleFrames)};
+    m_spans[m_span_count++] = {buffer_offset, sampleFrames, SampleClock(), renderer};
   }
   if (m_in == nullptr || m_out == nullptr) return;
   const float marker = 100.0f * m_mode + 1000.0f * renderer;

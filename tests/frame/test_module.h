@@ -14,9 +14,8 @@
 struct SpanRecord {
   int32_t buffer_offset;
   int32_t sampleFrames;
-  uint32_t clock;   // SampleClock() during the call
-  int renderer;     // 0 for sub_process, 1 for sub_process_alternate
-  bool ends_block;  // SpanEndsBlock during the call
+  uint32_t clock;  // SampleClock() during the call
+  int renderer;    // 0 for sub_process, 1 for sub_process_alternate
 };
 
 struct PinNotice {

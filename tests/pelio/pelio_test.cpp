@@ -539,10 +539,10 @@ TEST(PelioModuleSpans, HarmonicsChangeAtItsOwnSample) {
   for (int32_t n = 20; n < 40; ++n) EXPECT_NE(0.0f, output[n]) << n;
 }
 
-// Events inside a block let Pelio render the spans between them as one where nothing it reads
-// has changed. Whatever the mix, the block must come out as it does when every span is a block
-// of its own.
-TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
+// Events cut a block into spans. Whatever the mix of events (with new inputs or none, several on
+// one sample), the block must come out as it does when every span is a block of its own: the
+// phase runs on across every cut and each event takes effect at its own sample.
+TEST(PelioModuleSpans, BlockCutByEventsRendersAsIfEachSpanWereABlock) {
   struct Cut {
     int32_t at;
     int32_t pin;
@@ -561,9 +561,9 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   const int32_t cut_count = static_cast<int32_t>(sizeof(cuts) / sizeof(cuts[0]));
   const int32_t kFrames = 500;
 
-  Pelio joined;
+  Pelio whole;
   Pelio apart;
-  for (Pelio* pelio : {&joined, &apart}) {
+  for (Pelio* pelio : {&whole, &apart}) {
     for (int32_t harmonic = 1; harmonic <= 16; ++harmonic) {
       pelio->Amplitude(harmonic, 1.0f / static_cast<float>(harmonic));
     }
@@ -589,8 +589,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
 
   for (int block = 0; block < 3; ++block) {
     SCOPED_TRACE(block);
-    for (const Cut& cut : cuts) queue(joined, cut, static_cast<uint32_t>(cut.at));
-    const std::vector<float> output = joined.Render(kFrames);
+    for (const Cut& cut : cuts) queue(whole, cut, static_cast<uint32_t>(cut.at));
+    const std::vector<float> output = whole.Render(kFrames);
     std::vector<float> expected;
     for (int32_t i = 0; i < cut_count; ++i) {
       const int32_t end = i + 1 < cut_count ? cuts[i + 1].at : kFrames;
@@ -599,8 +599,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
       expected.insert(expected.end(), span.begin(), span.end());
     }
     for (int32_t n = 0; n < kFrames; ++n) EXPECT_SAME_FLOAT(expected[n], output[n]) << n;
-    EXPECT_SAME_FLOAT(apart.module()->Phase(), joined.module()->Phase());
-    EXPECT_EQ(apart.module()->SampleClock(), joined.module()->SampleClock());
+    EXPECT_SAME_FLOAT(apart.module()->Phase(), whole.module()->Phase());
+    EXPECT_EQ(apart.module()->SampleClock(), whole.module()->SampleClock());
   }
 }
 
