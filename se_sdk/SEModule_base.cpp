@@ -130,9 +130,17 @@ bool SEPin::HostQuery() { return Request(HostOpcode::QueryPin, 0, 0) != 0; }
 
 float SEPin::ValueAtClock() {
   const uint32_t start = static_cast<uint32_t>(Request(HostOpcode::GetBufferStartClock, 0, 0));
-  const float* buffer = m_variable ? *static_cast<float* const*>(m_variable) : nullptr;
-  if (buffer == nullptr || m_module == nullptr) return 0.0f;
-  return buffer[m_module->SampleClock() - start];
+  // Only an audio pin's variable holds a buffer, and the host's buffers hold BlockSize() samples
+  // (dispatcher opcode 3): a position the host's answer puts outside them is answered 0, not read.
+  if (m_module == nullptr || m_variable == nullptr ||
+      m_datatype != static_cast<int32_t>(PinDatatype::Audio)) {
+    return 0.0f;
+  }
+  const float* buffer = *static_cast<float* const*>(m_variable);
+  const uint32_t position = m_module->SampleClock() - start;
+  const int32_t length = m_module->BlockSize();
+  if (buffer == nullptr || length <= 0 || position >= static_cast<uint32_t>(length)) return 0.0f;
+  return buffer[position];
 }
 #endif
 

@@ -77,7 +77,8 @@ class SEPin {
   // QueryPin(m_index): true when the host answers non-zero.
   bool HostQuery();
   // The sample of this audio pin's buffer at the module's current sample clock, placed by the
-  // host's answer to GetBufferStartClock.
+  // host's answer to GetBufferStartClock; 0 for a pin that is not an audio pin or a position
+  // outside the buffer's BlockSize() samples.
   float ValueAtClock();
 #endif
 
