@@ -7,7 +7,9 @@
 // unsigned comparison would then make an event due just before the wrap wait another 27 hours.
 //
 // The host's entries into the frame (the record dispatcher and the process entry) catch every
-// exception: nothing may unwind into the host's C code.
+// exception: nothing may unwind into the host's C code. What a module's code threw from leaves
+// the frame as the host expects it: a closed module is destroyed, a block ends with the clock at
+// its end, and no queue node or deferred call is lost.
 #include "se_sdk/SEModule_base.h"
 
 #include <cstdio>
@@ -180,12 +182,16 @@ int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t o
                                                  int32_t index, int32_t value, void* ptr,
                                                  float opt) {
   SEModule_base* module = FromRecord(record);
-  try {
-    if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
+  if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
+    // The host lets go of the record whatever happens: a Close that throws still destroys.
+    try {
       module->Dispatch(opcode, index, value, ptr, opt);
-      delete module;
-      return 1;
+    } catch (...) {
     }
+    delete module;
+    return 1;
+  }
+  try {
     return module->Dispatch(opcode, index, value, ptr, opt);
   } catch (...) {
     return 0;
@@ -194,9 +200,14 @@ int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t o
 
 void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_offset,
                                            int32_t sampleFrames) {
+  SEModule_base* module = FromRecord(record);
+  const uint32_t block_end = module->m_sample_clock + static_cast<uint32_t>(sampleFrames);
   try {
-    FromRecord(record)->Process(buffer_offset, sampleFrames);
+    module->Process(buffer_offset, sampleFrames);
   } catch (...) {
+    // The block ends here, whatever of it was rendered: the clock goes on with the host's, and
+    // the events that fell in the rest of the block are handled at the next block's first sample.
+    if (sampleFrames > 0) module->MoveClockTo(block_end);
   }
 }
 
@@ -410,10 +421,13 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
       remaining -= span;
       buffer_offset += static_cast<int32_t>(span);
     }
-    // Unlinked before it is handled, so a handler that queues events sees a consistent queue.
+    // Unlinked before it is handled, so a handler that queues events sees a consistent queue,
+    // and handled from a copy, so that the node is back on the spare list even if the handler
+    // throws.
     m_events = next_event->next;
-    HandleEvent(next_event);
+    SeEvent due = *next_event;
     RecycleEventNode(next_event);
+    HandleEvent(&due);
   }
   SE_REQUIRE(remaining > 0, "sampleFrames > 0");
   (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
@@ -434,11 +448,13 @@ void SEModule_base::HandleEvent(SeEvent* e) {
       OnDataEvent(e->time_stamp, e->value1, static_cast<int16_t>(e->value2 & 0xFFFF));
       break;
     case SeEventType::DeferredCall: {
+      // Freed before the call, so that a call that throws leaves nothing behind.
       DeferredCall* call = static_cast<DeferredCall*>(e->data);
+      e->data = nullptr;
       if (call != nullptr) {
-        (call->target->*call->function)();
+        const DeferredCall due = *call;
         delete call;
-        e->data = nullptr;
+        (due.target->*due.function)();
       }
       break;
     }
@@ -448,10 +464,14 @@ void SEModule_base::HandleEvent(SeEvent* e) {
 }
 
 void SEModule_base::Resume() {
-  m_sample_clock = static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f));
+  MoveClockTo(static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f)));
+}
+
+void SEModule_base::MoveClockTo(uint32_t clock) {
+  m_sample_clock = clock;
   // Events behind the new clock are lifted to it. The queue is re-sorted stably by distance from
   // the new clock, which keeps equal-stamped events in the order they were added even when the
-  // host moved its clock backwards.
+  // clock moved backwards.
   SeEvent* pending = m_events;
   m_events = nullptr;
   while (pending != nullptr) {

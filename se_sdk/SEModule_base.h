@@ -194,6 +194,9 @@ class SEModule_base {
   void RecycleEventNode(SeEvent* node);
   void InsertEvent(SeEvent* node);
   void LinkInTimeOrder(SeEvent* node);
+  // Sets the sample clock and lifts the events behind it to it (Resume, and a block that an
+  // exception ended).
+  void MoveClockTo(uint32_t clock);
   void ReleasePins();
   void ReleaseEvents();
   SEPin m_inert_pin;

@@ -242,4 +242,47 @@ TEST_F(ContractTest, QueuedEventsDieWithTheModule) {
   record_ = nullptr;  // released; the sanitizer build would report a leak
 }
 
+// ---- Module code that throws ------------------------------------------------------------------
+
+// The frame's entries catch what the module throws; what the host sees afterwards must still be
+// consistent. (Queue nodes and deferred calls lost on the way would show as leaks in the
+// sanitizer build.)
+using ThrowingModuleTest = ContractTest;
+
+TEST_F(ThrowingModuleTest, BlockThatAHandlerEndsLeavesTheClockAtItsEnd) {
+  module()->m_pin_changes_that_throw = 1;
+  PinUpdate(record_, kStartClock + 10, 2, 0, 1);
+  PinUpdate(record_, kStartClock + 20, 2, 0, 2);
+  Process(0, 64);
+  ASSERT_EQ(module()->m_span_count, 1);  // [0, 10), then the handler threw
+  EXPECT_TRUE(std::isnan(out_[10]));
+  EXPECT_EQ(clock(), kStartClock + 64);
+  // The event that fell in the rest of the block is handled at the next block's first sample.
+  Process(64, 64);
+  ASSERT_EQ(module()->m_notice_count, 2);
+  EXPECT_EQ(module()->m_notices[1].clock, kStartClock + 64);
+  ExpectSpan(1, 64, 64, kStartClock + 64);
+  EXPECT_EQ(out_[64], 264.0f);
+  EXPECT_EQ(Call(record_, ModuleOpcode::QueueEmpty), 1);
+  ExpectReports({});
+}
+
+#if !SE_FRAME_CHECKED
+TEST_F(ThrowingModuleTest, DeferredCallThatThrowsIsReleased) {
+  module()->ScheduleCall(kStartClock + 3, &FrameTestModule::ThrowingDeferredCall);
+  Process(0, 16);
+  EXPECT_EQ(module()->m_deferred_calls, 1);
+  EXPECT_EQ(clock(), kStartClock + 16);
+  EXPECT_EQ(Call(record_, ModuleOpcode::QueueEmpty), 1);
+}
+#endif
+
+TEST_F(ThrowingModuleTest, CloseThatThrowsStillDestroysTheModule) {
+  const int live = FrameTestModule::live_modules;
+  module()->m_close_throws = true;
+  EXPECT_EQ(Call(record_, ModuleOpcode::Close), 1);
+  EXPECT_EQ(FrameTestModule::live_modules, live - 1);
+  record_ = nullptr;
+}
+
 }  // namespace
