@@ -26,8 +26,9 @@ class OpenedModuleTest : public ::testing::Test {
   }
 
   // Opens (or re-opens) the module and binds In and Out the way a host does: through the
-  // variable addresses that the pin descriptions give.
+  // variable addresses that the pin descriptions give, with buffers of the block size announced.
   void Open() {
+    Call(record_, ModuleOpcode::SetBlockSize, 0, kBufferLength);
     Call(record_, ModuleOpcode::Open);
     for (int i = 0; i < kBufferLength; ++i) {
       in_[i] = static_cast<float>(i);
@@ -44,7 +45,9 @@ class OpenedModuleTest : public ::testing::Test {
     record_->process(record_, buffer_offset, sampleFrames);
   }
 
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
   uint32_t clock() { return module()->SampleClock(); }
 
   void ExpectSpan(int which, int32_t buffer_offset, int32_t sampleFrames, uint32_t at_clock,

@@ -118,6 +118,59 @@ TEST_F(PinTableTest, StatusOneLastsOnlyForTheNotification) {
   EXPECT_EQ(module()->GetPin(0)->Status(), 2);
 }
 
+#if !SE_FRAME_CHECKED
+// The lean frame's pin requests, which no shipped module calls.
+TEST_F(PinTableTest, ValueAtClockReadsOnlyWithinTheBuffer) {
+  struct Check {
+    uint32_t buffer_start;  // the host's answer to GetBufferStartClock
+    float expected;         // In holds its sample index; 0 where the frame must not read
+  };
+  const uint32_t now = clock();
+  const Check checks[] = {
+      {now - 1, 1.0f},
+      {now - 5, 5.0f},
+      {now - (kBufferLength - 1), kBufferLength - 1.0f},
+      {now - kBufferLength, 0.0f},  // one past the buffer's end
+      {now + 1, 0.0f},              // a buffer that starts after the clock
+      {now - 0x80000000u, 0.0f},
+  };
+  SEPin* in = module()->GetPin(0);
+  for (const Check& check : checks) {
+    RecordingHost::buffer_start_clock = check.buffer_start;
+    RecordingHost::requests.clear();
+    EXPECT_EQ(in->ValueAtClock(), check.expected) << "buffer starting at " << check.buffer_start;
+    ASSERT_EQ(RecordingHost::requests.size(), 1u);
+    EXPECT_EQ(RecordingHost::requests[0].opcode,
+              static_cast<int32_t>(HostOpcode::GetBufferStartClock));
+    EXPECT_EQ(RecordingHost::requests[0].index, 0);
+  }
+  // Only an audio pin's variable holds a buffer; "Mode" holds an item, here all ones.
+  RecordingHost::buffer_start_clock = now;
+  module()->m_mode_store = ~uint64_t{0};
+  EXPECT_EQ(module()->GetPin(2)->ValueAtClock(), 0.0f);
+}
+
+TEST_F(PinTableTest, TransmitValueAndHostQueryReachTheHost) {
+  RecordingHost::requests.clear();
+  EXPECT_EQ(module()->GetPin(1)->TransmitValue(4000000000u, -3), 0);
+  RecordingHost::query_answer = 7;
+  EXPECT_TRUE(module()->GetPin(2)->HostQuery());
+  RecordingHost::query_answer = 0;
+  EXPECT_FALSE(module()->GetPin(2)->HostQuery());
+  ASSERT_EQ(RecordingHost::requests.size(), 3u);
+  const HostRequest& value = RecordingHost::requests[0];
+  EXPECT_EQ(value.opcode, static_cast<int32_t>(HostOpcode::PinRequest4));
+  EXPECT_EQ(value.index, 1);
+  EXPECT_EQ(value.value, -3);
+  EXPECT_EQ(value.ptr, 4000000000u);
+  const HostRequest& query = RecordingHost::requests[1];
+  EXPECT_EQ(query.opcode, static_cast<int32_t>(HostOpcode::QueryPin));
+  EXPECT_EQ(query.index, 2);
+  EXPECT_EQ(query.value, 0);
+  EXPECT_EQ(query.ptr, 0u);
+}
+#endif
+
 TEST(PinsBeforeOpen, GetPinAnswersAnInertPinThatReachesNobody) {
   RecordingHost::Reset();
   std::vector<std::string> reports;
@@ -127,7 +180,7 @@ TEST(PinsBeforeOpen, GetPinAnswersAnInertPinThatReachesNobody) {
     sink->push_back(std::string(source_file) + ": " + condition);
   });
   ModuleRecord* record = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  FrameTestModule* module = static_cast<FrameTestModule*>(SEModule_base::FromRecord(record));
   SEPin* pin = module->GetPin(1);
   ASSERT_NE(pin, nullptr);
   EXPECT_EQ(pin->TransmitStatus(0, 2), 0);

@@ -22,7 +22,9 @@ class RecordTest : public ::testing::Test {
       EXPECT_EQ(Call(record_, ModuleOpcode::Close), 1);
     }
   }
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
 
   ModuleRecord* record_ = nullptr;
 };
@@ -77,7 +79,9 @@ TEST_F(RecordTest, OpcodesAnswerAsTheProtocolSays) {
   int32_t sentinel[4] = {7, 7, 7, 7};
   EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery4, 0, 0, sentinel), 0);
   EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery5, 0, 0, sentinel), 0);
-  EXPECT_EQ(record_->dispatcher(record_, 11, 1, 2, sentinel, 3.0f), 0);
+  // Numbers that name no opcode: past the last one, and negative.
+  const int32_t past_last = static_cast<int32_t>(ModuleOpcode::QueueEmpty) + 1;
+  EXPECT_EQ(record_->dispatcher(record_, past_last, 1, 2, sentinel, 3.0f), 0);
   EXPECT_EQ(record_->dispatcher(record_, -1, 1, 2, sentinel, 3.0f), 0);
   EXPECT_EQ(sentinel[0] & sentinel[1] & sentinel[2] & sentinel[3], 7);
   EXPECT_TRUE(RecordingHost::requests.empty());
@@ -165,7 +169,7 @@ TEST(NullCallback, ModuleWorksAndAsksNobody) {
   RecordingHost::Reset();
   ModuleRecord* record = SeCreateModule<FrameTestModule>(nullptr);
   ASSERT_NE(record, nullptr);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  FrameTestModule* module = static_cast<FrameTestModule*>(SEModule_base::FromRecord(record));
   Call(record, ModuleOpcode::Open);
   EXPECT_EQ(module->PinCount(), 3);
   EXPECT_EQ(module->SampleClock(), 0u);

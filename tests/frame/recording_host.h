@@ -1,6 +1,6 @@
 // A minimal in-process host for the frame's tests: a callback that records every request and
-// answers GetSampleClock and GetPinCount from settable values, plus helpers that drive a module
-// only through its record, as a host does.
+// answers GetSampleClock, GetPinCount, GetBufferStartClock and QueryPin from settable values,
+// plus helpers that drive a module only through its record, as a host does.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +20,15 @@ struct HostRequest {
 struct RecordingHost {
   static inline uint32_t sample_clock = 0;
   static inline int32_t pin_count = 0;
+  static inline uint32_t buffer_start_clock = 0;  // the answer to GetBufferStartClock
+  static inline int32_t query_answer = 0;         // the answer to QueryPin
   static inline std::vector<HostRequest> requests;
 
   static void Reset() {
     sample_clock = 0;
     pin_count = 0;
+    buffer_start_clock = 0;
+    query_answer = 0;
     requests.clear();
   }
 
@@ -35,6 +39,10 @@ struct RecordingHost {
       return static_cast<int32_t>(sample_clock);
     }
     if (opcode == static_cast<int32_t>(HostOpcode::GetPinCount)) return pin_count;
+    if (opcode == static_cast<int32_t>(HostOpcode::GetBufferStartClock)) {
+      return static_cast<int32_t>(buffer_start_clock);
+    }
+    if (opcode == static_cast<int32_t>(HostOpcode::QueryPin)) return query_answer;
     return 0;
   }
 };

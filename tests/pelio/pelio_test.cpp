@@ -279,7 +279,7 @@ class Pelio {
   // A pin update at `offset` samples into the next block.
   void Set(int32_t pin, int32_t value, uint32_t offset = 0) {
     SeEvent event = {module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      0,
                      value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(pin)),
@@ -291,7 +291,9 @@ class Pelio {
     const float* output = Buffer(kOutputPin) + buffer_offset;
     return std::vector<float>(output, output + frames);
   }
-  PelioModule* module() const { return static_cast<PelioModule*>(record_->object); }
+  PelioModule* module() const {
+    return static_cast<PelioModule*>(SEModule_base::FromRecord(record_));
+  }
   ModuleRecord* record() const { return record_; }
 
  private:
@@ -537,10 +539,10 @@ TEST(PelioModuleSpans, HarmonicsChangeAtItsOwnSample) {
   for (int32_t n = 20; n < 40; ++n) EXPECT_NE(0.0f, output[n]) << n;
 }
 
-// Events inside a block let Pelio render the spans between them as one where nothing it reads
-// has changed. Whatever the mix, the block must come out as it does when every span is a block
-// of its own.
-TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
+// Events cut a block into spans. Whatever the mix of events (with new inputs or none, several on
+// one sample), the block must come out as it does when every span is a block of its own: the
+// phase runs on across every cut and each event takes effect at its own sample.
+TEST(PelioModuleSpans, BlockCutByEventsRendersAsIfEachSpanWereABlock) {
   struct Cut {
     int32_t at;
     int32_t pin;
@@ -559,9 +561,9 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   const int32_t cut_count = static_cast<int32_t>(sizeof(cuts) / sizeof(cuts[0]));
   const int32_t kFrames = 500;
 
-  Pelio joined;
+  Pelio whole;
   Pelio apart;
-  for (Pelio* pelio : {&joined, &apart}) {
+  for (Pelio* pelio : {&whole, &apart}) {
     for (int32_t harmonic = 1; harmonic <= 16; ++harmonic) {
       pelio->Amplitude(harmonic, 1.0f / static_cast<float>(harmonic));
     }
@@ -577,7 +579,7 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   }
   const auto queue = [](Pelio& pelio, const Cut& cut, uint32_t offset) {
     SeEvent event = {pelio.module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      cut.status,
                      cut.value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)),
@@ -587,8 +589,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
 
   for (int block = 0; block < 3; ++block) {
     SCOPED_TRACE(block);
-    for (const Cut& cut : cuts) queue(joined, cut, static_cast<uint32_t>(cut.at));
-    const std::vector<float> output = joined.Render(kFrames);
+    for (const Cut& cut : cuts) queue(whole, cut, static_cast<uint32_t>(cut.at));
+    const std::vector<float> output = whole.Render(kFrames);
     std::vector<float> expected;
     for (int32_t i = 0; i < cut_count; ++i) {
       const int32_t end = i + 1 < cut_count ? cuts[i + 1].at : kFrames;
@@ -597,8 +599,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
       expected.insert(expected.end(), span.begin(), span.end());
     }
     for (int32_t n = 0; n < kFrames; ++n) EXPECT_SAME_FLOAT(expected[n], output[n]) << n;
-    EXPECT_SAME_FLOAT(apart.module()->Phase(), joined.module()->Phase());
-    EXPECT_EQ(apart.module()->SampleClock(), joined.module()->SampleClock());
+    EXPECT_SAME_FLOAT(apart.module()->Phase(), whole.module()->Phase());
+    EXPECT_EQ(apart.module()->SampleClock(), whole.module()->SampleClock());
   }
 }
 
@@ -742,7 +744,7 @@ TEST(PelioModuleRobustness, UnboundBuffersRenderNothing) {
   *static_cast<float**>(description.variable_address) = output;
   record->process(record, 0, 64);
   for (float sample : output) EXPECT_SAME_FLOAT(7.0f, sample);
-  EXPECT_SAME_FLOAT(-kPi, static_cast<PelioModule*>(record->object)->Phase());
+  EXPECT_SAME_FLOAT(-kPi, static_cast<PelioModule*>(SEModule_base::FromRecord(record))->Phase());
   record->dispatcher(record, static_cast<int32_t>(ModuleOpcode::Close), 0, 0, nullptr, 0.0f);
 }
 
