@@ -8,14 +8,15 @@
 #   --merge      afterwards, merge what the run found into fuzz/corpus/<target>/ (minimised:
 #                only inputs that add coverage); commit those files
 #   --no-build   run the targets as they are built
-#   target       pelio_fuzz, tessavine_fuzz, modhost_input_fuzz (default: every one built)
+#   target       <module>_fuzz for every registered module, modhost_input_fuzz (default: every
+#                one that build/fuzz/fuzz_targets.txt lists)
 #
 # One worker per target, so that the machine keeps a core for others. New inputs go to
 # build/fuzz/work/<target>/ and findings to build/fuzz/findings/<target>/; a finding ends that
 # target's run and is printed with the command that replays it. Each target prints one line
 # "fuzz <target>: ok ..." or "fuzz <target>: FAILED ..."; the exit status is non-zero when any
 # target failed. A crash input becomes a regression test by being copied into the corpus
-# folder, which every native build replays (ctest <module>_fuzz_replay).
+# folder, which every Linux test build replays (ctest <target>_replay).
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -44,9 +45,12 @@ if [ "$build" -eq 1 ]; then
   fi
 fi
 if [ "${#targets[@]}" -eq 0 ]; then
-  for candidate in pelio_fuzz tessavine_fuzz modhost_input_fuzz; do
-    [ -x "$build_dir/fuzz/$candidate" ] && targets+=("$candidate")
-  done
+  # Written by fuzz/CMakeLists.txt from the module registry.
+  if [ ! -f "$build_dir/fuzz_targets.txt" ]; then
+    echo "fuzz: $build_dir/fuzz_targets.txt is missing; build the fuzz preset first"
+    exit 1
+  fi
+  mapfile -t targets <"$build_dir/fuzz_targets.txt"
 fi
 
 status=0
