@@ -9,7 +9,7 @@ using PinTableTest = OpenedModuleTest;
 
 TEST_F(PinTableTest, TableHasTheModulesOwnPinsWhenTheHostReportsFewer) {
   for (int32_t reported : {0, -7, 2}) {
-    RecordingHost::pin_count = reported;
+    host_->core().set_pin_count(reported);
     Open();
     ASSERT_EQ(module()->PinCount(), 3) << "host reported " << reported;
     for (int32_t pin = 0; pin < 3; ++pin) EXPECT_EQ(module()->GetPin(pin)->Index(), pin);
@@ -19,7 +19,7 @@ TEST_F(PinTableTest, TableHasTheModulesOwnPinsWhenTheHostReportsFewer) {
 }
 
 TEST_F(PinTableTest, ExtraPinsCopyTheLastDescribedPin) {
-  RecordingHost::pin_count = 5;
+  host_->core().set_pin_count(5);
   Open();
   ASSERT_EQ(module()->PinCount(), 5);
   for (int32_t pin = 3; pin < 5; ++pin) {
@@ -40,16 +40,16 @@ TEST_F(PinTableTest, ExtraPinsCopyTheLastDescribedPin) {
 }
 
 TEST_F(PinTableTest, ReopeningRebuildsTheTable) {
-  RecordingHost::pin_count = 6;
+  host_->core().set_pin_count(6);
   Open();
   EXPECT_EQ(module()->PinCount(), 6);
-  RecordingHost::pin_count = 0;
+  host_->core().set_pin_count(0);
   Open();
   EXPECT_EQ(module()->PinCount(), 3);
 }
 
 TEST_F(PinTableTest, AbsurdHostPinCountIsNotAllocated) {
-  RecordingHost::pin_count = 0x7FFFFFFF;
+  host_->core().set_pin_count(0x7FFFFFFF);
   Open();
   EXPECT_GE(module()->PinCount(), 3);
   EXPECT_LE(module()->PinCount(), 1 << 16);
@@ -93,12 +93,12 @@ TEST_F(PinTableTest, IndirectUpdateIsForwardedToTheHostOnce) {
   module()->m_mode_datatype = static_cast<int32_t>(PinDatatype::Indirect);
   Open();
   module()->m_mode_store = 42;
-  RecordingHost::requests.clear();
+  host_->core().ClearRequests();
   PinUpdate(record_, clock() + 3, 2, 0, 1234);
   Process(0, 8);
   EXPECT_EQ(module()->m_mode_store, 42u);
-  ASSERT_EQ(RecordingHost::requests.size(), 1u);
-  const HostRequest& request = RecordingHost::requests[0];
+  ASSERT_EQ(host_->core().requests().size(), 1u);
+  const se_host::HostRequest& request = host_->core().requests()[0];
   EXPECT_EQ(request.opcode, static_cast<int32_t>(HostOpcode::ForwardPinValue));
   EXPECT_EQ(request.record, record_);
   EXPECT_EQ(request.index, 2);
@@ -119,19 +119,21 @@ TEST_F(PinTableTest, StatusOneLastsOnlyForTheNotification) {
 }
 
 TEST(PinsBeforeOpen, GetPinAnswersAnInertPinThatReachesNobody) {
-  RecordingHost::Reset();
   std::vector<std::string> reports;
   static std::vector<std::string>* sink;
   sink = &reports;
   SetFailureReporter([](const char* condition, const char* source_file) {
     sink->push_back(std::string(source_file) + ": " + condition);
   });
-  ModuleRecord* record = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  se_test::TestHost host(se_test::InProcessEntry<FrameTestModule>);
+  ModuleRecord* record = host.record();
+  FrameTestModule* module = host.object<FrameTestModule>();
+  const uint64_t strays = se_host::HostedModule::StrayRequestCount();
   SEPin* pin = module->GetPin(1);
   ASSERT_NE(pin, nullptr);
   EXPECT_EQ(pin->TransmitStatus(0, 2), 0);
-  EXPECT_TRUE(RecordingHost::requests.empty());
+  EXPECT_TRUE(host.core().requests().empty());
+  EXPECT_EQ(se_host::HostedModule::StrayRequestCount(), strays);
 #if SE_FRAME_CHECKED
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0], "se_sdk/SEModule_base.cpp: m_pins != 0");
