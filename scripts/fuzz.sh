@@ -60,7 +60,10 @@ for target in "${targets[@]}"; do
   work="$build_dir/work/${target%_fuzz}"
   findings="$build_dir/findings/${target%_fuzz}"
   log="build/logs/fuzz-$target.log"
-  mkdir -p "$work" "$findings" "$corpus"
+  mkdir -p "$work" "$findings"
+  # A target without a kept corpus yet (a new module's) starts from nothing.
+  corpora=("$work")
+  [ -d "$corpus" ] && corpora+=("$corpus")
   if [ ! -x "$binary" ]; then
     echo "fuzz $target: FAILED (not built)"
     status=1
@@ -69,7 +72,7 @@ for target in "${targets[@]}"; do
   # libFuzzer writes new inputs into the first folder only; the kept corpus is only read.
   ASAN_OPTIONS="detect_leaks=1:${ASAN_OPTIONS:-}" UBSAN_OPTIONS="print_stacktrace=1" \
     "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$findings/" "$work" "$corpus" >"$log" 2>&1
+    -artifact_prefix="$findings/" "${corpora[@]}" >"$log" 2>&1
   result=$?
   runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
   if [ "$result" -eq 0 ]; then
@@ -82,6 +85,7 @@ for target in "${targets[@]}"; do
     [ -n "$artifact" ] && echo "  replay: $binary $artifact"
   fi
   if [ "$merge" -eq 1 ]; then
+    mkdir -p "$corpus"
     "$binary" -merge=1 "$corpus" "$work" >>"$log" 2>&1 &&
       echo "  merged into $corpus: $(ls "$corpus" | wc -l) inputs"
   fi

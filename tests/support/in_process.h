@@ -1,5 +1,5 @@
 // A module class linked into the test program, created through the same SeCreateModule that a
-// library's `main` calls: TestHost(InProcessEntry<PelioModule>) is the host's view of a module
+// library's `main` calls: TestHost(InProcessEntry<ModuleClass>) is the host's view of a module
 // whose class the test can also reach (TestHost::object).
 #pragma once
 

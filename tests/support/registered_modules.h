@@ -8,7 +8,7 @@
 namespace se_test {
 
 struct RegisteredModule {
-  std::string name;     // the target's name, "pelio"
+  std::string name;     // the module's target, as se_add_module named it
   std::string library;  // the built library, as the system's loader takes the path
   std::string flavour;  // the frame it links: "checked" or "lean"
   bool shipped;         // false for a module that exists for the tests only
