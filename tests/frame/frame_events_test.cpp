@@ -91,7 +91,7 @@ TEST_F(SpanTest, ResumeLiftsStaleEventsAndKeepsTheirOrder) {
   PinUpdate(record_, kStartClock + 20, 0, 6, 0);
   PinUpdate(record_, kStartClock + 500, 0, 8, 0);
   PinUpdate(record_, kStartClock + 300, 0, 7, 0);
-  RecordingHost::sample_clock = kStartClock + 300;
+  host_->core().set_sample_clock(kStartClock + 300);
   Call(record_, ModuleOpcode::Resume);
   EXPECT_EQ(clock(), kStartClock + 300);
   Process(0, 256);
@@ -148,7 +148,7 @@ TEST_F(SpanTest, DeferredCallRunsAtItsSample) {
 #endif
 
 TEST_F(SpanTest, EventsAreHandledAtTheirOwnSampleAcrossTheClockWrap) {
-  RecordingHost::sample_clock = 0xFFFFFFF6u;  // ten samples before the wrap
+  host_->core().set_sample_clock(0xFFFFFFF6u);  // ten samples before the wrap
   Open();
   PinUpdate(record_, 2, 2, 0, 2);            // after the wrap
   PinUpdate(record_, 0xFFFFFFFDu, 2, 0, 1);  // before it

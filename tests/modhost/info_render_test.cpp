@@ -21,6 +21,7 @@
 #include "host/modhost/automation.h"
 #include "host/modhost/commands.h"
 #include "host/modhost/render.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -448,28 +449,23 @@ struct DirectEvent {
 };
 using InputFiller = std::function<void(int32_t pin, int64_t start, int32_t length, float* buffer)>;
 
-// The host core driven by hand as a host would: every event queued before the first block, one
+// The test host driven by hand as a host would: every event queued before the first block, one
 // buffer per audio pin, blocks as the render's BlockLengths gives them.
 std::vector<float> RenderDirectly(const std::string& path, int32_t rate, int64_t total,
                                   BlockLengths blocks, const std::vector<DirectEvent>& events,
                                   const InputFiller& fill_input) {
-  auto library = std::make_shared<se_host::PluginLibrary>();
-  EXPECT_TRUE(library->Load(path)) << library->error_text();
-  se_host::CreateResult created = se_host::HostedModule::Create(library);
-  EXPECT_NE(created.module, nullptr) << created.error_text;
-  if (!created.module) return {};
-  se_host::HostedModule& module = *created.module;
+  se_test::TestHost host(se_test::LoadLibrary(path));
+  se_host::HostedModule& module = host.core();
   module.set_recording(false);
-  const std::vector<se_host::PinInfo> pins = module.EnumeratePins();
+  const std::vector<se_host::PinInfo>& pins = host.pins();
   module.set_pin_count(static_cast<int32_t>(pins.size()));
   module.SetSampleRate(static_cast<float>(rate));
   module.SetBlockSize(blocks.longest());
   module.Open();
-  std::vector<std::vector<float>> buffers(pins.size(), std::vector<float>(blocks.longest()));
+  host.BindBuffers(blocks.longest());
   int32_t output = -1;
   for (const se_host::PinInfo& pin : pins) {
     if (pin.datatype != static_cast<int32_t>(PinDatatype::Audio)) continue;
-    module.BindAudioPin(pin.index, buffers[pin.index].data());
     if (pin.direction == static_cast<int32_t>(PinDirection::Output)) output = pin.index;
   }
   for (const DirectEvent& event : events) {
@@ -482,10 +478,10 @@ std::vector<float> RenderDirectly(const std::string& path, int32_t rate, int64_t
       if (pin.datatype != static_cast<int32_t>(PinDatatype::Audio) || pin.index == output) {
         continue;
       }
-      fill_input(pin.index, done, length, buffers[pin.index].data());
+      fill_input(pin.index, done, length, host.buffer(pin.index));
     }
-    module.Process(0, length);
-    rendered.insert(rendered.end(), buffers[output].begin(), buffers[output].begin() + length);
+    host.Render(length);
+    rendered.insert(rendered.end(), host.buffer(output), host.buffer(output) + length);
     done += length;
   }
   return rendered;

@@ -18,6 +18,7 @@
 #include "host/modhost/file_system.h"
 #include "host/modhost/library_tables.h"
 #include "host/modhost/validate_checks.h"
+#include "tests/support/registered_modules.h"
 
 namespace {
 
@@ -204,17 +205,14 @@ TEST(ValidateTest, TheFramesTestModulePassesEveryCheck) {
   ExpectEveryCheckPasses(TestLibrary("frame_test_module"));
 }
 
-#if VALIDATE_TEST_HAS_PELIO
-TEST(ValidateTest, PelioPassesEveryCheck) {
-  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/pelio" + SE_PLUGIN_SUFFIX);
-}
-#endif
+// Every module of the build, as the registry lists them (se_add_module).
+class RegisteredModuleTest : public testing::TestWithParam<se_test::RegisteredModule> {};
 
-#if VALIDATE_TEST_HAS_TESSAVINE
-TEST(ValidateTest, TessavinePassesEveryCheck) {
-  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/tessavine" + SE_PLUGIN_SUFFIX);
-}
-#endif
+TEST_P(RegisteredModuleTest, PassesEveryCheck) { ExpectEveryCheckPasses(GetParam().library); }
+
+INSTANTIATE_TEST_SUITE_P(ValidateTest, RegisteredModuleTest,
+                         testing::ValuesIn(se_test::RegisteredModules()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(ValidateTest, HumanOutputEndsWithTheCountsAndListNamesEveryCheck) {
   const ValidateRun run = Modhost(
