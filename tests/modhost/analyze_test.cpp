@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/analysis.h"
-#include "host/modhost/svg_plot.h"
+#include "host/modhost/analyze/analysis.h"
+#include "host/modhost/io/svg_plot.h"
 
 namespace modhost {
 namespace {

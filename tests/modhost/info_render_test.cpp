@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "host/host_core.h"
-#include "host/modhost/automation.h"
-#include "host/modhost/commands.h"
-#include "host/modhost/render.h"
+#include "host/modhost/cli/commands.h"
+#include "host/modhost/render/automation.h"
+#include "host/modhost/render/render.h"
 
 namespace {
 

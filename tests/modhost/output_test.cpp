@@ -16,8 +16,8 @@
 #include <cstring>
 #include <thread>
 
-#include "host/modhost/wav_format.h"
-#include "host/modhost/wav_io.h"
+#include "host/modhost/io/wav_format.h"
+#include "host/modhost/io/wav_io.h"
 #include "tests/modhost/modhost_runner.h"
 
 namespace {

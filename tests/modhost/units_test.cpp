@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/child_protocol.h"
-#include "host/modhost/fft.h"
-#include "host/modhost/message_text.h"
+#include "host/modhost/analyze/fft.h"
+#include "host/modhost/io/text.h"
+#include "host/modhost/run/child_protocol.h"
 
 namespace {
 

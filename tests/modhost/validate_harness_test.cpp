@@ -2,14 +2,14 @@
 // that agree across platforms, plans that tile a render, scripts whose events at one sample keep
 // their order), the reading of pins, and one render of the frame's test module checked sample by
 // sample against what its pins and the script say it must output.
-#include "host/modhost/validate_harness.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <numeric>
 #include <string>
 #include <vector>
+
+#include "host/modhost/validate/harness.h"
 
 namespace {
 

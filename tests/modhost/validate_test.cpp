@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/child_process.h"
-#include "host/modhost/commands.h"
-#include "host/modhost/file_system.h"
-#include "host/modhost/library_tables.h"
-#include "host/modhost/validate_checks.h"
+#include "host/modhost/cli/commands.h"
+#include "host/modhost/io/file_system.h"
+#include "host/modhost/io/library_tables.h"
+#include "host/modhost/run/child_process.h"
+#include "host/modhost/validate/checks.h"
 
 namespace {
 
