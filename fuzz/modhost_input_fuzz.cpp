@@ -18,7 +18,7 @@
 
 #include "host/host_core.h"
 #include "host/modhost/io/wav_io.h"
-#include "host/modhost/render/automation.h"
+#include "host/modhost/render/control_plan.h"
 #include "pelio/PelioModule.h"
 #include "se_sdk/se_entry.h"
 

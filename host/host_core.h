@@ -17,6 +17,7 @@
 // protocol requires of any host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,7 +51,8 @@ struct HostRequest {
   int32_t dispatch_opcode;  // the dispatcher opcode in progress; 0 unless site is kDispatcher
 };
 
-// One pin as the module described it through the dispatcher, texts copied.
+// One pin as the module described it through the dispatcher, texts copied: the one pin type of
+// every host built on this core.
 struct PinInfo {
   int32_t index;
   std::string name;           // empty when the module wrote a null pointer
@@ -62,7 +64,38 @@ struct PinInfo {
   void* variable_address;     // the module member bound to the pin
   int32_t reply;              // the dispatcher's answer (exactly 1 from a well-behaved module)
   PinDescription raw;         // the record as the module left it; `extra` is null if unwritten
+
+  bool IsAudio() const { return datatype == static_cast<int32_t>(PinDatatype::Audio); }
+  bool IsOutput() const { return direction == static_cast<int32_t>(PinDirection::Output); }
+  // An audio pin of any direction but Output is one the host fills.
+  bool IsAudioInput() const { return IsAudio() && !IsOutput(); }
+  bool IsAudioOutput() const { return IsAudio() && IsOutput(); }
 };
+
+// Texts a module hands over are read up to this many bytes; one without a terminator by then is
+// taken as unterminated rather than followed through memory that is not the module's text.
+inline constexpr size_t kModuleTextLimit = 65536;
+
+// Copies the zero-terminated `text` (null reads as empty) into `out`; false when no terminator
+// came within `limit` bytes. A wild pointer may still crash, which is why modhost runs module
+// code in a child process.
+bool ReadModuleText(const char* text, size_t limit, std::string* out);
+
+// Asks the module to describe pin `index` into `description` (dispatcher opcode 6, through
+// whatever wrapper the caller traces it with) and returns its answer.
+using PinDescriber = std::function<int32_t(int32_t index, PinDescription* description)>;
+
+// Describes pin `index` through `describe` and reads the description into `pin`. False when the
+// module answers 0 (`problem` then empty) or when one of its texts has no terminator within
+// kModuleTextLimit bytes (`problem` says which).
+bool DescribePinWith(const PinDescriber& describe, int32_t index, PinInfo* pin,
+                     std::string* problem);
+
+// Describes pins 0, 1, 2... until the module answers 0. False, with `problem` set and `pins`
+// holding the pins read so far, when a text is unterminated or `limit` pins were described
+// without an end.
+bool EnumeratePinsWith(const PinDescriber& describe, int32_t limit, std::vector<PinInfo>* pins,
+                       std::string* problem);
 
 // The three texts of a module's properties, copied; empty where the module wrote null.
 struct ModuleTexts {
@@ -171,13 +204,15 @@ class HostedModule {
 
   // ---- Built on the dispatcher -----------------------------------------------------------------
 
-  // Reads the module's properties into `texts`. False, with `texts` untouched, when the module
-  // does not answer.
+  // Reads the module's properties into `texts`, each cut at kModuleTextLimit bytes. False, with
+  // `texts` untouched, when the module does not answer.
   bool ReadModuleTexts(ModuleTexts* texts);
 
-  // Asks for pin 0, 1, 2... until the module answers 0, or `limit` pins were described.
+  // Asks for pin 0, 1, 2... until the module answers 0, or `limit` pins were described, or a
+  // pin's text has no terminator (EnumeratePinsWith tells why).
   std::vector<PinInfo> EnumeratePins(int32_t limit = kPinLimit);
-  // Describes one pin. False when the module does not answer for `index`.
+  // Describes one pin. False when the module does not answer for `index` or a text of it has no
+  // terminator.
   bool DescribePin(int32_t index, PinInfo* pin);
 
   // Binds `buffer` to audio pin `index` by storing its address in the pin's bound variable, as the

@@ -19,7 +19,7 @@
 
 #include "host/host_core.h"
 #include "host/modhost/cli/commands.h"
-#include "host/modhost/render/automation.h"
+#include "host/modhost/render/control_plan.h"
 #include "host/modhost/render/render.h"
 
 namespace {

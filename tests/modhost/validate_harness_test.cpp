@@ -13,12 +13,14 @@
 
 namespace {
 
+using modhost::Random;
 using modhost::validation::BlockPlan;
-using modhost::validation::Pin;
+using modhost::validation::ControlValues;
+using modhost::validation::DefaultSignal;
 using modhost::validation::PinLayout;
-using modhost::validation::Random;
 using modhost::validation::Script;
 using modhost::validation::ScriptEvent;
+using se_host::PinInfo;
 
 TEST(ValidateHarnessTest, RandomNumbersAreTheSameOnEveryPlatform) {
   Random random(42);
@@ -26,9 +28,8 @@ TEST(ValidateHarnessTest, RandomNumbersAreTheSameOnEveryPlatform) {
   EXPECT_EQ(random.Next(), 0x15780B2E0C2EC716ull);
   EXPECT_EQ(random.Next(), 0x6104D9866D113A7Eull);
   EXPECT_EQ(random.Between(10, 20), 12);
-  EXPECT_NE(modhost::validation::DeriveSeed(7, "load"),
-            modhost::validation::DeriveSeed(7, "record-layout"));
-  EXPECT_EQ(modhost::validation::DeriveSeed(7, "load"), modhost::validation::DeriveSeed(7, "load"));
+  EXPECT_NE(modhost::DeriveSeed(7, "load"), modhost::DeriveSeed(7, "record-layout"));
+  EXPECT_EQ(modhost::DeriveSeed(7, "load"), modhost::DeriveSeed(7, "load"));
   for (int draw = 0; draw < 1000; ++draw) {
     const int64_t value = random.Between(-3, 3);
     EXPECT_GE(value, -3);
@@ -39,11 +40,11 @@ TEST(ValidateHarnessTest, RandomNumbersAreTheSameOnEveryPlatform) {
   }
 }
 
-Pin MakePin(int32_t datatype, const std::string& default_text, const std::string& extra) {
-  Pin pin;
+PinInfo MakePin(int32_t datatype, const std::string& default_text, const std::string& extra) {
+  PinInfo pin = {};
   pin.datatype = datatype;
   pin.direction = 3;
-  pin.default_text = default_text;
+  pin.default_value = default_text;
   pin.extra = extra;
   pin.has_extra = !extra.empty();
   return pin;
@@ -51,26 +52,26 @@ Pin MakePin(int32_t datatype, const std::string& default_text, const std::string
 
 TEST(ValidateHarnessTest, PinValuesComeFromItemListsAndDefaultTexts) {
   using Values = std::vector<int32_t>;
-  EXPECT_EQ(MakePin(0, "16", "1=1,2,3").ControlValues(), (Values{1, 2, 3}));
-  EXPECT_EQ(MakePin(0, "0", "A,B,C").ControlValues(), (Values{0, 1, 2}));
-  EXPECT_EQ(MakePin(0, "0", "Low=-1,Mid,High,Top=10").ControlValues(), (Values{-1, 0, 1, 10}));
-  EXPECT_EQ(MakePin(0, "0", "").ControlValues(), (Values{0, 1}));
-  EXPECT_EQ(MakePin(4, "0", "").ControlValues(), (Values{0, 1}));
-  EXPECT_EQ(MakePin(6, "5", "").ControlValues(), (Values{5, 6, 4, 0, 1}));
-  EXPECT_EQ(MakePin(0, "16", "").DefaultControlValue(), 16);
+  EXPECT_EQ(ControlValues(MakePin(0, "16", "1=1,2,3")), (Values{1, 2, 3}));
+  EXPECT_EQ(ControlValues(MakePin(0, "0", "A,B,C")), (Values{0, 1, 2}));
+  EXPECT_EQ(ControlValues(MakePin(0, "0", "Low=-1,Mid,High,Top=10")), (Values{-1, 0, 1, 10}));
+  EXPECT_EQ(ControlValues(MakePin(0, "0", "")), (Values{0, 1}));
+  EXPECT_EQ(ControlValues(MakePin(4, "0", "")), (Values{0, 1}));
+  EXPECT_EQ(ControlValues(MakePin(6, "5", "")), (Values{5, 6, 4, 0, 1}));
+  EXPECT_EQ(modhost::DefaultControlValue(MakePin(0, "16", ""), nullptr), 16);
 
-  EXPECT_FLOAT_EQ(MakePin(5, "5", "").DefaultSignal(), 0.5f);
-  EXPECT_FLOAT_EQ(MakePin(5, " -20 ", "").DefaultSignal(), -2.0f);
-  EXPECT_FLOAT_EQ(MakePin(5, "5 V", "").DefaultSignal(), 0.0f);
-  EXPECT_FLOAT_EQ(MakePin(5, "", "").DefaultSignal(), 0.0f);
+  EXPECT_FLOAT_EQ(DefaultSignal(MakePin(5, "5", "")), 0.5f);
+  EXPECT_FLOAT_EQ(DefaultSignal(MakePin(5, " -20 ", "")), -2.0f);
+  EXPECT_FLOAT_EQ(DefaultSignal(MakePin(5, "5 V", "")), 0.0f);
+  EXPECT_FLOAT_EQ(DefaultSignal(MakePin(5, "", "")), 0.0f);
 
   std::string text;
   const char unterminated[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_FALSE(modhost::validation::ReadModuleText(unterminated, 4, &text));
-  EXPECT_TRUE(modhost::validation::ReadModuleText("abc", 4, &text));
+  EXPECT_FALSE(se_host::ReadModuleText(unterminated, 4, &text));
+  EXPECT_TRUE(se_host::ReadModuleText("abc", 4, &text));
   EXPECT_EQ(text, "abc");
-  EXPECT_TRUE(modhost::validation::ReadModuleText(nullptr, 4, &text));
-  EXPECT_EQ(modhost::validation::Quoted("a\"b\n\x01"), "\"a\\\"b\\n\\x01\"");
+  EXPECT_TRUE(se_host::ReadModuleText(nullptr, 4, &text));
+  EXPECT_EQ(modhost::DoubleQuoted("a\"b\n\x01"), "\"a\\\"b\\n\\x01\"");
 }
 
 TEST(ValidateHarnessTest, BlockPlansTileTheRender) {

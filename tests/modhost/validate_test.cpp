@@ -96,8 +96,8 @@ std::string Alternatives(const Names& names) {
 
 // ---- Reading the libraries' tables --------------------------------------------------------------
 
-BinaryInfo InspectFile(const std::string& path, std::vector<uint8_t>* bytes = nullptr) {
-  std::vector<uint8_t> data;
+BinaryInfo InspectFile(const std::string& path, std::string* bytes = nullptr) {
+  std::string data;
   std::string error;
   EXPECT_TRUE(modhost::ReadWholeFile(path, &data, &error)) << error;
   if (bytes) *bytes = data;
@@ -129,13 +129,13 @@ TEST(BinaryInspectTest, ReadsTheKindTheExportsAndTheImportsOfBuiltLibraries) {
 }
 
 TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   const BinaryInfo whole = InspectFile(TestLibrary("frame_test_module"), &bytes);
   ASSERT_TRUE(whole.error.empty());
 
   // Cut anywhere: the reader either says why it stopped or has read no more than the whole file.
   for (size_t length = 0; length < bytes.size(); length += length < 256 ? 1 : 97) {
-    const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    const std::string cut = bytes.substr(0, length);
     const BinaryInfo info = modhost::InspectBinary(cut);
     if (info.error.empty()) {
       EXPECT_LE(info.exports.size(), whole.exports.size()) << "cut at " << length;
@@ -144,15 +144,15 @@ TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
   // Scrambled: every header field and table pointer is garbage somewhere along the way.
   uint64_t state = 12345;
   for (int round = 0; round < 400; ++round) {
-    std::vector<uint8_t> scrambled = bytes;
+    std::string scrambled = bytes;
     for (int flip = 0; flip < 8; ++flip) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       const size_t at = static_cast<size_t>(state >> 33) % std::min<size_t>(scrambled.size(), 8192);
-      scrambled[at] = static_cast<uint8_t>(state >> 25);
+      scrambled[at] = static_cast<char>(state >> 25);
     }
     modhost::InspectBinary(scrambled);
   }
-  const BinaryInfo text = modhost::InspectBinary({'h', 'e', 'l', 'l', 'o'});
+  const BinaryInfo text = modhost::InspectBinary("hello");
   EXPECT_EQ(text.format, BinaryFormat::kUnknown);
   EXPECT_FALSE(text.error.empty());
 }

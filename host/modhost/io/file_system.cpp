@@ -103,8 +103,11 @@ std::string ProgramPath() {
 
 namespace {
 
-template <typename Container>
-bool ReadInto(const std::string& path, Container* bytes, std::string* error) {
+bool IsSeparator(char character) { return character == '/' || character == '\\'; }
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
   const PathKind kind = KindOfPath(path);
   if (kind == PathKind::kDirectory) {
     *error = "cannot read '" + path + "': it is a folder";
@@ -119,7 +122,7 @@ bool ReadInto(const std::string& path, Container* bytes, std::string* error) {
   char buffer[65536];
   size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    bytes->insert(bytes->end(), buffer, buffer + got);
+    bytes->append(buffer, got);
   }
   const bool failed = std::ferror(file) != 0;
   const int read_error = errno;
@@ -131,23 +134,11 @@ bool ReadInto(const std::string& path, Container* bytes, std::string* error) {
   return true;
 }
 
-bool IsSeparator(char character) { return character == '/' || character == '\\'; }
-
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
-  return ReadInto(path, bytes, error);
-}
-
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  return ReadInto(path, bytes, error);
-}
-
-bool ReadFileStart(const std::string& path, size_t limit, std::vector<uint8_t>* bytes) {
+bool ReadFileStart(const std::string& path, size_t limit, std::string* bytes) {
   std::FILE* file = OpenFile(path, "rb");
   if (!file) return false;
-  bytes->assign(limit, 0);
-  const size_t got = std::fread(bytes->data(), 1, limit, file);
+  bytes->assign(limit, '\0');
+  const size_t got = std::fread(&(*bytes)[0], 1, limit, file);
   bytes->resize(got);
   std::fclose(file);
   return true;

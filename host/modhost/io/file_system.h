@@ -35,10 +35,9 @@ std::FILE* OpenFile(const std::string& path, const char* mode);
 // The whole file at `path`. False, with `error` saying why in one line, when it cannot be read
 // (a folder, a missing file, a read error).
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
 // At most the first `limit` bytes of the file at `path`; false when it cannot be opened.
-bool ReadFileStart(const std::string& path, size_t limit, std::vector<uint8_t>* bytes);
+bool ReadFileStart(const std::string& path, size_t limit, std::string* bytes);
 
 // The folder part of `path` with its final separator ("a/b/" for "a/b/c"), empty for a bare name.
 std::string FolderOf(const std::string& path);

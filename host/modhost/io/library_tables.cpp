@@ -4,9 +4,10 @@
 #include "host/modhost/io/library_tables.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <set>
+
+#include "host/modhost/io/text.h"
 
 namespace modhost {
 
@@ -19,7 +20,7 @@ const size_t kMaxNameLength = 4096;
 
 class Bytes {
  public:
-  explicit Bytes(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  explicit Bytes(const std::string& bytes) : bytes_(bytes) {}
 
   bool Has(uint64_t offset, uint64_t length) const {
     return offset <= bytes_.size() && length <= bytes_.size() - offset;
@@ -30,7 +31,9 @@ class Bytes {
       return 0;
     }
     uint64_t value = 0;
-    for (int byte = width - 1; byte >= 0; --byte) value = (value << 8) | bytes_[offset + byte];
+    for (int byte = width - 1; byte >= 0; --byte) {
+      value = (value << 8) | static_cast<uint8_t>(bytes_[offset + byte]);
+    }
     return value;
   }
   uint8_t U8(uint64_t offset) { return static_cast<uint8_t>(Get(offset, 1)); }
@@ -46,7 +49,7 @@ class Bytes {
     for (uint64_t at = offset; at < bytes_.size(); ++at) {
       if (bytes_[at] == 0) return true;
       if (text->size() >= kMaxNameLength) return false;
-      text->push_back(static_cast<char>(bytes_[at]));
+      text->push_back(bytes_[at]);
     }
     return false;
   }
@@ -55,7 +58,7 @@ class Bytes {
   uint64_t size() const { return bytes_.size(); }
 
  private:
-  const std::vector<uint8_t>& bytes_;
+  const std::string& bytes_;
   bool out_of_bounds_ = false;
 };
 
@@ -422,25 +425,16 @@ std::string MachineName(BinaryFormat format, uint32_t machine) {
   return text;
 }
 
-std::string Lower(std::string text) {
-  for (char& character : text) {
-    character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
-  }
-  return text;
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 }  // namespace
 
-BinaryInfo InspectBinary(const std::vector<uint8_t>& data) {
+BinaryInfo InspectBinary(const std::string& data) {
   BinaryInfo info;
   Bytes bytes(data);
-  if (bytes.Has(0, 4) && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F') {
+  if (data.compare(0, 4,
+                   "\x7F"
+                   "ELF") == 0) {
     InspectElf(bytes, &info);
-  } else if (bytes.Has(0, 2) && data[0] == 'M' && data[1] == 'Z') {
+  } else if (data.compare(0, 2, "MZ") == 0) {
     InspectPe(bytes, &info);
   } else {
     info.error = "neither an ELF nor a PE file";

@@ -35,8 +35,8 @@ struct BinaryInfo {
   std::string error;
 };
 
-// Parses a whole library file.
-BinaryInfo InspectBinary(const std::vector<uint8_t>& bytes);
+// Parses a whole library file, given as its bytes.
+BinaryInfo InspectBinary(const std::string& bytes);
 
 // "64-bit x86-64 ELF shared library", "32-bit i386 PE executable", ... for messages.
 std::string DescribeBinaryKind(const BinaryInfo& info);

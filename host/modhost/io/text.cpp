@@ -1,6 +1,9 @@
 // Escaping and cutting quoted text (see text.h).
 #include "host/modhost/io/text.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 namespace modhost {
 
 namespace {
@@ -104,6 +107,48 @@ TextPosition PositionOf(const std::string& text, size_t offset) {
     ++position.column;
   }
   return position;
+}
+
+std::string DoubleQuoted(const std::string& text) {
+  std::string marked;
+  for (char character : text) {
+    if (character == '"' || character == '\\') marked += '\\';
+    marked += character;
+  }
+  return "\"" + EscapeControlCharacters(marked) + "\"";
+}
+
+std::string Trim(const std::string& text) {
+  const char* const blanks = " \t\r\n";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text) {
+  for (char& character : text) {
+    if (character >= 'A' && character <= 'Z') character = static_cast<char>(character - 'A' + 'a');
+  }
+  return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string Format(const char* format, ...) {
+  char text[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  return text;
 }
 
 }  // namespace modhost

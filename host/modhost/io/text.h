@@ -1,6 +1,11 @@
+// modhost's string helpers, in one place so that every part words and reads text alike.
+//
 // Text from outside (a value typed by the user, a line of a file, a module's pin name, the bytes
-// of a file) quoted in modhost's messages, so that every message stays one readable line: control
-// characters and bytes that are not UTF-8 are written as escapes, and a long text is cut.
+// of a file) is quoted in modhost's messages so that every message stays one readable line:
+// control characters and bytes that are not UTF-8 are written as escapes, and a long text is cut.
+// Two quotings, for two kinds of text: what the user typed goes in single quotes and is cut
+// (Quote), since the user knows it already; what a module said goes in double quotes and whole
+// (DoubleQuoted), since it may be all the user learns of it.
 #pragma once
 
 #include <cstddef>
@@ -23,11 +28,28 @@ std::string Excerpt(const std::string& text, size_t limit = kQuoteLimit);
 // 'abc...xyz'... (10000000 bytes).
 std::string Quote(const std::string& text, size_t limit = kQuoteLimit);
 
+// `text` whole in double quotes, with '"' and '\' escaped by a backslash and everything else as
+// EscapeControlCharacters writes it: "Pitch", "a\"b\n\x01".
+std::string DoubleQuoted(const std::string& text);
+
 // The 1-based line and column (counted in characters) of byte `offset` in `text`.
 struct TextPosition {
   size_t line = 1;
   size_t column = 1;
 };
 TextPosition PositionOf(const std::string& text, size_t offset);
+
+// `text` without the blanks (space, tab, carriage return, line feed) at either end.
+std::string Trim(const std::string& text);
+
+// `text` with the ASCII capitals in lower case; other bytes stay as they are, so that names
+// compare alike whatever the locale.
+std::string Lower(std::string text);
+
+bool StartsWith(const std::string& text, const std::string& prefix);
+bool EndsWith(const std::string& text, const std::string& suffix);
+
+// printf into a string, for messages; at most 1023 bytes.
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 }  // namespace modhost

@@ -33,12 +33,9 @@
 
 namespace modhost {
 
-static_assert((BlockLengths::kRandomLongest & (BlockLengths::kRandomLongest - 1)) == 0,
-              "a power of two divides the generator's 2^32 outcomes evenly");
-
 int32_t BlockLengths::Next(int64_t remaining) {
   int32_t length = longest_;
-  if (random_) length = 1 + static_cast<int32_t>(generator_() % kRandomLongest);
+  if (random_) length = static_cast<int32_t>(generator_.Between(1, kRandomLongest));
   return static_cast<int32_t>(std::min<int64_t>(length, remaining));
 }
 

@@ -3,15 +3,14 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 
-#include "host/modhost/render/automation.h"
+#include "host/modhost/render/control_plan.h"
+#include "host/modhost/run/random.h"
 
 namespace modhost {
 
 // The lengths of successive blocks: all the same, or each drawn at random from 1 to
-// kRandomLongest with a seeded generator (std::mt19937, whose sequence the standard fixes, so a
-// seed gives the same blocks everywhere).
+// kRandomLongest with modhost's seeded generator, so a seed gives the same blocks everywhere.
 class BlockLengths {
  public:
   static constexpr int32_t kRandomLongest = 1024;
@@ -30,7 +29,7 @@ class BlockLengths {
 
   int32_t longest_;
   bool random_;
-  std::mt19937 generator_;
+  modhost::Random generator_;
 };
 
 // Writes samples [start, start + length) of one audio input into `buffer`, following its plan in

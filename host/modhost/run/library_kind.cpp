@@ -20,7 +20,7 @@ namespace {
 // Enough for every header field InspectBinary reads to tell the kind.
 const size_t kHeaderBytes = 64 * 1024;
 
-std::string NotALibrary(const std::vector<uint8_t>& start) {
+std::string NotALibrary(const std::string& start) {
   if (start.empty()) return "it is not a library: the file is empty";
   const std::string first(start.begin(), start.begin() + std::min<size_t>(start.size(), 16));
   return "it is not a library (neither ELF nor PE): it starts with \"" + Excerpt(first, 16) + "\"";
@@ -29,7 +29,7 @@ std::string NotALibrary(const std::vector<uint8_t>& start) {
 #if defined(_WIN32)
 // The first DLL among the library's imports that the loader cannot find.
 std::string MissingImport(const std::string& path) {
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   std::string error;
   if (!ReadWholeFile(path, &bytes, &error)) return std::string();
   const BinaryInfo info = InspectBinary(bytes);
@@ -69,7 +69,7 @@ bool InspectLibraryFile(const std::string& path, BinaryInfo* info, std::string* 
       *problem = "it is not a file";
       return false;
   }
-  std::vector<uint8_t> start;
+  std::string start;
   if (!ReadFileStart(path, kHeaderBytes, &start)) {
     *problem = std::strerror(errno);
     return false;

@@ -64,12 +64,10 @@ std::string FormatRequest(const se_host::HostRequest& request) {
   return line;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + EscapeControlCharacters(text) + "\""; }
-
 std::string FormatPin(const se_host::PinInfo& pin) {
-  std::string text = Quoted(pin.name) + " " + DirectionName(pin.direction) + " " +
-                     DatatypeName(pin.datatype) + ", default " + Quoted(pin.default_value);
-  if (pin.has_extra) text += ", extra " + Quoted(pin.extra);
+  std::string text = DoubleQuoted(pin.name) + " " + DirectionName(pin.direction) + " " +
+                     DatatypeName(pin.datatype) + ", default " + DoubleQuoted(pin.default_value);
+  if (pin.has_extra) text += ", extra " + DoubleQuoted(pin.extra);
   return text;
 }
 
@@ -179,7 +177,7 @@ bool ModuleSession::ReadModuleTexts(se_host::ModuleTexts* texts) {
       "dispatcher opcode 9 (GetModuleProperties)", "dispatcher 9 GetModuleProperties",
       [&] { return module_->ReadModuleTexts(texts); },
       [&](bool answered) {
-        return answered ? "1: name " + Quoted(texts->name) + ", id " + Quoted(texts->id)
+        return answered ? "1: name " + DoubleQuoted(texts->name) + ", id " + DoubleQuoted(texts->id)
                         : std::string("0");
       });
 }

@@ -80,7 +80,7 @@ ScriptEvent HarmlessEvent(const PinLayout& layout, uint32_t at) {
     event.pin = layout.audio_inputs[0];
   } else if (!layout.controls.empty()) {
     event.pin = layout.controls[0];
-    event.value = layout.pins[static_cast<size_t>(event.pin)].DefaultControlValue();
+    event.value = DefaultControlValue(layout.pins[static_cast<size_t>(event.pin)], nullptr);
   } else {
     event.type = 1;
   }
@@ -121,7 +121,7 @@ bool ExpectFinite(CheckContext& context, const RenderResult& result, size_t from
 class PatternBuffers {
  public:
   explicit PatternBuffers(Instance& instance) {
-    for (const Pin& pin : instance.pins()) {
+    for (const se_host::PinInfo& pin : instance.pins()) {
       if (!pin.IsAudio()) continue;
       pins_.push_back(pin.index);
       float pattern = 0;
@@ -161,7 +161,7 @@ bool IsPinRequest(int32_t opcode) {
 // ---- File checks --------------------------------------------------------------------------------
 
 bool ReadBinary(CheckContext& context, BinaryInfo* info) {
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   std::string error;
   context.Step("reading the file");
   if (!ReadWholeFile(context.library_path(), &bytes, &error)) context.Abort(error);
@@ -338,9 +338,9 @@ void CheckNullHostCallback(CheckContext& context) {
                        value, Pointer(ptr).c_str(), Number(opt).c_str()));
     return record->dispatcher(record, opcode, index, value, ptr, opt);
   };
-  std::vector<Pin> pins;
+  std::vector<se_host::PinInfo> pins;
   std::string problem;
-  if (!EnumeratePins(
+  if (!se_host::EnumeratePinsWith(
           [&](int32_t index, PinDescription* description) {
             return dispatch(kOpcodePinProperties, index, 0, description, 0.0f);
           },
@@ -354,11 +354,11 @@ void CheckNullHostCallback(CheckContext& context) {
   dispatch(kOpcodeOpen, 0, 0, nullptr, 0.0f);
   // Guard samples on both sides: this check is about the missing callback, not about spans.
   std::vector<std::vector<float>> buffers;
-  for (const Pin& pin : pins) {
-    if (!pin.IsAudio() || pin.variable == nullptr) continue;
-    buffers.emplace_back(256 + 2 * kGuardSamples, pin.IsAudioInput() ? pin.DefaultSignal() : 0.0f);
+  for (const se_host::PinInfo& pin : pins) {
+    if (!pin.IsAudio() || pin.variable_address == nullptr) continue;
+    buffers.emplace_back(256 + 2 * kGuardSamples, pin.IsAudioInput() ? DefaultSignal(pin) : 0.0f);
     float* buffer = buffers.back().data() + kGuardSamples;
-    std::memcpy(pin.variable, &buffer, sizeof buffer);
+    std::memcpy(pin.variable_address, &buffer, sizeof buffer);
   }
   for (int block = 0; block < 4; ++block) {
     tracer.Line(Format("[null host] process buffer_offset %d sampleFrames 64", block * 64));
@@ -538,8 +538,9 @@ void CheckModuleProperties(CheckContext& context) {
         context.Fail(what + " was left unwritten");
       } else if (field.text == nullptr) {
         context.Fail(what + " is a null pointer");
-      } else if (!ReadModuleText(field.text, kTextLimit, field.copy)) {
-        context.Fail(what + Format(" has no terminator within %zu bytes", kTextLimit));
+      } else if (!se_host::ReadModuleText(field.text, se_host::kModuleTextLimit, field.copy)) {
+        context.Fail(what +
+                     Format(" has no terminator within %zu bytes", se_host::kModuleTextLimit));
       } else if (field.copy->empty() && !field.may_be_empty) {
         context.Fail(what + " is empty");
       }
@@ -562,7 +563,7 @@ void CheckModuleProperties(CheckContext& context) {
   if (before.reply == 0) {
     context.Note("the module does not describe itself (opcode 9 answers 0)");
   } else {
-    context.Note("name " + Quoted(before.name) + ", id " + Quoted(before.id));
+    context.Note("name " + DoubleQuoted(before.name) + ", id " + DoubleQuoted(before.id));
   }
 }
 
@@ -587,7 +588,7 @@ void CheckPinEnumeration(CheckContext& context) {
     return record;
   };
   const Record blank = blank_record();
-  std::vector<Pin> pins;
+  std::vector<se_host::PinInfo> pins;
   context.Step("enumerating the pins");
   int32_t index = 0;
   for (; index < se_host::HostedModule::kPinLimit; ++index) {
@@ -607,11 +608,11 @@ void CheckPinEnumeration(CheckContext& context) {
         !SameBytes(record.beyond, blank.beyond, sizeof record.beyond)) {
       context.Fail(where + ": the module wrote past the six words of the pin description");
     }
-    Pin pin;
+    se_host::PinInfo pin = {};
     pin.index = index;
     pin.direction = described.direction;
     pin.datatype = described.datatype;
-    pin.variable = described.variable_address;
+    pin.variable_address = described.variable_address;
     pin.has_extra = described.extra != kUnwrittenText;
     const struct {
       const char* field;
@@ -619,7 +620,7 @@ void CheckPinEnumeration(CheckContext& context) {
       std::string* copy;
       bool required;
     } texts[] = {{"name", described.name, &pin.name, true},
-                 {"default value", described.default_value, &pin.default_text, true},
+                 {"default value", described.default_value, &pin.default_value, true},
                  {"extra text", pin.has_extra ? described.extra : nullptr, &pin.extra, false}};
     for (const auto& text : texts) {
       if (text.text == kUnwrittenText) {
@@ -627,14 +628,14 @@ void CheckPinEnumeration(CheckContext& context) {
         text.copy->clear();
       } else if (text.text == nullptr) {
         if (text.required) context.Fail(where + ": the " + text.field + " is a null pointer");
-      } else if (!ReadModuleText(text.text, kTextLimit, text.copy)) {
+      } else if (!se_host::ReadModuleText(text.text, se_host::kModuleTextLimit, text.copy)) {
         context.Abort(where + ": the " + text.field +
-                      Format(" has no terminator within %zu bytes", kTextLimit));
+                      Format(" has no terminator within %zu bytes", se_host::kModuleTextLimit));
       }
     }
-    if (pin.variable == kUnwrittenText) {
+    if (pin.variable_address == kUnwrittenText) {
       context.Fail(where + ": the variable address was left unwritten");
-      pin.variable = nullptr;
+      pin.variable_address = nullptr;
     }
     if (static_cast<uint32_t>(pin.direction) > 3) {
       context.Fail(Format("%s: direction %d is none of Input (0), Output (1) and Setting (3)",
@@ -644,12 +645,13 @@ void CheckPinEnumeration(CheckContext& context) {
       context.Fail(
           Format("%s: data type %d is not a pin data type (0 to 6)", where.c_str(), pin.datatype));
     }
-    if (pin.IsAudio() && pin.variable == nullptr) {
+    if (pin.IsAudio() && pin.variable_address == nullptr) {
       context.Fail(where + ": an audio pin without a variable for the host's buffer address");
     }
     double volts = 0;
-    if (pin.IsAudioInput() && !(ParseNumber(pin.default_text, &volts) && std::isfinite(volts))) {
-      context.Fail(where + ": the default " + Quoted(pin.default_text) +
+    std::string ignored;
+    if (pin.IsAudioInput() && !ParseVolts(pin.default_value, &volts, &ignored)) {
+      context.Fail(where + ": the default " + DoubleQuoted(pin.default_value) +
                    " of an audio input is not a number of volts");
     }
     pins.push_back(pin);
@@ -675,36 +677,40 @@ void CheckPinEnumeration(CheckContext& context) {
   }
   for (size_t first = 0; first < pins.size(); ++first) {
     for (size_t second = first + 1; second < pins.size(); ++second) {
-      if (pins[first].variable != nullptr && pins[first].variable == pins[second].variable) {
-        context.Fail(pins[first].Label() + " and " + pins[second].Label() +
+      if (pins[first].variable_address != nullptr &&
+          pins[first].variable_address == pins[second].variable_address) {
+        context.Fail(PinLabel(pins[first]) + " and " + PinLabel(pins[second]) +
                      " are bound to one variable");
       }
     }
   }
 
   // The answers never change: the host asks whenever it likes, the frame asks again at open.
-  auto same_pins = [&](const std::vector<Pin>& later, const char* when, bool same_instance) {
+  auto same_pins = [&](const std::vector<se_host::PinInfo>& later, const char* when,
+                       bool same_instance) {
     if (later.size() != pins.size()) {
       context.Fail(Format("%s the module describes %zu pins instead of %zu", when, later.size(),
                           pins.size()));
       return;
     }
     for (size_t slot = 0; slot < pins.size(); ++slot) {
-      const Pin& one = pins[slot];
-      const Pin& other = later[slot];
+      const se_host::PinInfo& one = pins[slot];
+      const se_host::PinInfo& other = later[slot];
       const bool same = one.name == other.name && one.direction == other.direction &&
-                        one.datatype == other.datatype && one.default_text == other.default_text &&
+                        one.datatype == other.datatype &&
+                        one.default_value == other.default_value &&
                         one.has_extra == other.has_extra && one.extra == other.extra;
-      if (!same) context.Fail(Format("%s ", when) + one.Label() + " is described differently");
-      if (same_instance && one.variable != other.variable) {
-        context.Fail(Format("%s ", when) + one.Label() + " is bound to another variable");
+      if (!same) context.Fail(Format("%s ", when) + PinLabel(one) + " is described differently");
+      if (same_instance && one.variable_address != other.variable_address) {
+        context.Fail(Format("%s ", when) + PinLabel(one) + " is bound to another variable");
       }
-      if (!same_instance && one.variable != nullptr && one.variable == other.variable) {
-        context.Fail(one.Label() + " of two instances is bound to one variable");
+      if (!same_instance && one.variable_address != nullptr &&
+          one.variable_address == other.variable_address) {
+        context.Fail(PinLabel(one) + " of two instances is bound to one variable");
       }
     }
   };
-  std::vector<Pin> later;
+  std::vector<se_host::PinInfo> later;
   std::string problem;
   instance->host().set_pin_count(count);
   instance->Open();
@@ -753,7 +759,7 @@ void CheckHostRequests(CheckContext& context) {
   first_request("from inside main");
   host.ClearRequests();
 
-  const std::vector<Pin>& pins = instance->pins();
+  const std::vector<se_host::PinInfo>& pins = instance->pins();
   const int32_t pin_count = static_cast<int32_t>(pins.size());
   struct {
     ModuleProperties properties;
@@ -932,16 +938,16 @@ void CheckEventsSameSample(CheckContext& context) {
         continue;
       }
       tried = true;
-      context.Step("two values of " + layout.pins[static_cast<size_t>(one.pin)].Label() +
+      context.Step("two values of " + PinLabel(layout.pins[static_cast<size_t>(one.pin)]) +
                    " at one sample");
       const auto one_then_other = render({one, other});
       ExpectSame(context, one_then_other.second, only_other.second, 0, base.length,
-                 "two updates of " + layout.pins[static_cast<size_t>(one.pin)].Label() +
+                 "two updates of " + PinLabel(layout.pins[static_cast<size_t>(one.pin)]) +
                      Format(" at sample %u: the later one did not win", at),
                  one_then_other.first, plan);
       const auto other_then_one = render({other, one});
       ExpectSame(context, other_then_one.second, only_one.second, 0, base.length,
-                 "two updates of " + layout.pins[static_cast<size_t>(one.pin)].Label() +
+                 "two updates of " + PinLabel(layout.pins[static_cast<size_t>(one.pin)]) +
                      Format(" at sample %u in the other order: the later one did not win", at),
                  other_then_one.first, plan);
     }
@@ -1071,7 +1077,7 @@ void CheckEventsResume(CheckContext& context) {
   if (!changes.empty()) {
     change = context.random().Pick(changes);
     revert = change;
-    revert.value = layout.pins[static_cast<size_t>(change.pin)].DefaultControlValue();
+    revert.value = DefaultControlValue(layout.pins[static_cast<size_t>(change.pin)], nullptr);
   }
   const BlockPlan first_plan = BlockPlan::Uniform(first_part.length, block);
   const BlockPlan second_plan = BlockPlan::Uniform(second_part.length, block);
@@ -1200,7 +1206,7 @@ void CheckProcessOutputFinite(CheckContext& context) {
   // Every value of every control, and every audio input at the ends of the -10 V to 10 V range.
   size_t renders = 0;
   for (int32_t pin : layout.controls) {
-    for (int32_t value : layout.pins[static_cast<size_t>(pin)].ControlValues()) {
+    for (int32_t value : ControlValues(layout.pins[static_cast<size_t>(pin)])) {
       if (++renders > 96) break;
       Script script = LivelyScript(layout, 512, context.random());
       Change change;
@@ -1217,10 +1223,10 @@ void CheckProcessOutputFinite(CheckContext& context) {
       if (++renders > 192) break;
       Script script = LivelyScript(layout, 512, context.random());
       script.levels[static_cast<size_t>(pin)] = level;
-      context.Step("rendering with " + layout.pins[static_cast<size_t>(pin)].Label() + " at " +
+      context.Step("rendering with " + PinLabel(layout.pins[static_cast<size_t>(pin)]) + " at " +
                    Number(level * 10) + " V");
       expect_finite(script, BlockPlan::Uniform(script.length, 128),
-                    "with " + layout.pins[static_cast<size_t>(pin)].Label() + " at " +
+                    "with " + PinLabel(layout.pins[static_cast<size_t>(pin)]) + " at " +
                         Number(level * 10) + " V");
     }
   }
@@ -1455,7 +1461,7 @@ void CheckNonFiniteInputs(CheckContext& context) {
   size_t tried = 0;
   for (int32_t pin : layout.audio_inputs) {
     if (++tried > 32) break;
-    const std::string input = layout.pins[static_cast<size_t>(pin)].Label();
+    const std::string input = PinLabel(layout.pins[static_cast<size_t>(pin)]);
     for (float bad : bad_values) {
       const Script clean = LivelyScript(layout, length, context.random());
       const float level = clean.levels[static_cast<size_t>(pin)];
@@ -1645,7 +1651,7 @@ void CheckContractBeforeOpen(CheckContext& context) {
     context.Create(unopened)->Close();
   }
   std::unique_ptr<Instance> instance = context.Create(unopened);
-  const std::vector<Pin>& pins = instance->pins();
+  const std::vector<se_host::PinInfo>& pins = instance->pins();
   const ScriptEvent harmless = HarmlessEvent(context.Layout(), 0);
   {
     // What a module renders before open is its own affair; it must only survive it.
@@ -1713,7 +1719,7 @@ void CheckContractHostPinCount(CheckContext& context) {
       ScriptEvent event;
       event.at = static_cast<uint32_t>(context.random().Between(0, 511));
       event.pin = extra;
-      event.value = count > 0 ? layout.pins.back().DefaultControlValue() : 0;
+      event.value = count > 0 ? DefaultControlValue(layout.pins.back(), nullptr) : 0;
       script.events.push_back(event);
     }
     const BlockPlan plan = BlockPlan::Uniform(script.length, 64);

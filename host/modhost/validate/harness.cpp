@@ -16,15 +16,6 @@ namespace validation {
 
 namespace {
 
-uint64_t SplitMix(uint64_t* state) {
-  uint64_t value = (*state += 0x9E3779B97F4A7C15ull);
-  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-  value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-  return value ^ (value >> 31);
-}
-
-uint64_t RotateLeft(uint64_t value, int bits) { return (value << bits) | (value >> (64 - bits)); }
-
 uint32_t Bits(float value) {
   uint32_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
@@ -74,10 +65,6 @@ const char* HostOpcodeName(int32_t opcode) {
   }
 }
 
-// Marks `extra` as unwritten in a description handed to the module; only its address matters.
-const char kExtraUnwritten[] = "(unwritten)";
-const uint32_t kDescriptionFill = 0x5A5A5A5Au;
-
 const size_t kMaxFaultsPerRender = 1;
 
 std::string Samples(int64_t count) {
@@ -117,85 +104,7 @@ LoadStage LoadStageFromName(const std::string& name) {
   return LoadStage::kNotTried;
 }
 
-// ---- Random -----------------------------------------------------------------------------------
-
-Random::Random(uint64_t seed) {
-  for (uint64_t& word : state_) word = SplitMix(&seed);
-}
-
-uint64_t Random::Next() {
-  const uint64_t result = RotateLeft(state_[1] * 5, 7) * 9;
-  const uint64_t shifted = state_[1] << 17;
-  state_[2] ^= state_[0];
-  state_[3] ^= state_[1];
-  state_[1] ^= state_[2];
-  state_[0] ^= state_[3];
-  state_[2] ^= shifted;
-  state_[3] = RotateLeft(state_[3], 45);
-  return result;
-}
-
-int64_t Random::Between(int64_t low, int64_t high) {
-  if (high <= low) return low;
-  const uint64_t span = static_cast<uint64_t>(high) - static_cast<uint64_t>(low) + 1;
-  if (span == 0) return static_cast<int64_t>(Next());
-  return static_cast<int64_t>(static_cast<uint64_t>(low) + Next() % span);
-}
-
-double Random::Uniform(double low, double high) {
-  return low + (high - low) * (static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0));
-}
-
-bool Random::Chance(double probability) { return Uniform(0, 1) < probability; }
-
-uint64_t DeriveSeed(uint64_t seed, const std::string& name) {
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (char character : name) {
-    hash ^= static_cast<uint8_t>(character);
-    hash *= 0x100000001B3ull;
-  }
-  uint64_t state = seed ^ hash;
-  return SplitMix(&state);
-}
-
 // ---- Texts and pins ---------------------------------------------------------------------------
-
-bool ReadModuleText(const char* text, size_t limit, std::string* out) {
-  out->clear();
-  if (text == nullptr) return true;
-  for (size_t index = 0; index < limit; ++index) {
-    if (text[index] == '\0') return true;
-    out->push_back(text[index]);
-  }
-  return false;
-}
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "\"";
-  for (char character : text) {
-    const unsigned char byte = static_cast<unsigned char>(character);
-    if (character == '"' || character == '\\') {
-      quoted += '\\';
-      quoted += character;
-    } else if (character == '\n') {
-      quoted += "\\n";
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      quoted += Format("\\x%02X", byte);
-    } else {
-      quoted += character;
-    }
-  }
-  return quoted + "\"";
-}
-
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  return text;
-}
 
 std::string Number(double value) { return Format("%.9g", value); }
 
@@ -203,89 +112,49 @@ std::string Pointer(const void* pointer) {
   return Format("0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(pointer));
 }
 
-bool ParseNumber(const std::string& text, double* value) {
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t");
-  if (begin == std::string::npos) return false;
-  const std::string trimmed = text.substr(begin, end - begin + 1);
-  char* stop = nullptr;
-  const double parsed = std::strtod(trimmed.c_str(), &stop);
-  if (stop == trimmed.c_str() || *stop != '\0') return false;
-  *value = parsed;
-  return true;
+bool IsControl(const se_host::PinInfo& pin) {
+  const bool settable = pin.datatype == static_cast<int32_t>(PinDatatype::Enum) ||
+                        pin.datatype == static_cast<int32_t>(PinDatatype::Bool) ||
+                        pin.datatype == static_cast<int32_t>(PinDatatype::Int);
+  return settable && !pin.IsOutput() && pin.variable_address != nullptr;
 }
 
-bool Pin::IsAudio() const { return datatype == static_cast<int32_t>(PinDatatype::Audio); }
-
-bool Pin::IsAudioInput() const {
-  return IsAudio() && direction != static_cast<int32_t>(PinDirection::Output);
+float DefaultSignal(const se_host::PinInfo& pin) {
+  return VoltsToSample(DefaultVolts(pin, nullptr));
 }
 
-bool Pin::IsAudioOutput() const {
-  return IsAudio() && direction == static_cast<int32_t>(PinDirection::Output);
-}
-
-bool Pin::IsControl() const {
-  const bool settable = datatype == static_cast<int32_t>(PinDatatype::Enum) ||
-                        datatype == static_cast<int32_t>(PinDatatype::Bool) ||
-                        datatype == static_cast<int32_t>(PinDatatype::Int);
-  return settable && direction != static_cast<int32_t>(PinDirection::Output) && variable != nullptr;
-}
-
-float Pin::DefaultSignal() const {
-  double volts = 0;
-  if (!ParseNumber(default_text, &volts) || !std::isfinite(volts)) return 0.0f;
-  return static_cast<float>(volts / 10.0);
-}
-
-int32_t Pin::DefaultControlValue() const {
-  double value = 0;
-  if (!ParseNumber(default_text, &value) || !(std::fabs(value) < 2e9)) return 0;
-  return static_cast<int32_t>(std::lround(value));
-}
-
-std::vector<int32_t> Pin::ControlValues() const {
+std::vector<int32_t> ControlValues(const se_host::PinInfo& pin) {
   std::vector<int32_t> values;
   auto add = [&values](int32_t value) {
     if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
   };
-  if (datatype == static_cast<int32_t>(PinDatatype::Enum)) {
-    int32_t next = 0;
-    size_t start = 0;
-    while (has_extra && start <= extra.size() && values.size() < 64 && !extra.empty()) {
-      size_t comma = extra.find(',', start);
-      if (comma == std::string::npos) comma = extra.size();
-      const std::string item = extra.substr(start, comma - start);
-      const size_t equals = item.rfind('=');
-      double assigned = 0;
-      if (equals != std::string::npos && ParseNumber(item.substr(equals + 1), &assigned) &&
-          std::fabs(assigned) < 32768) {
-        next = static_cast<int32_t>(std::lround(assigned));
-      }
-      add(next);
-      ++next;
-      start = comma + 1;
+  if (pin.datatype == static_cast<int32_t>(PinDatatype::Enum)) {
+    for (const EnumItem& item : ParseEnumItems(pin.has_extra ? pin.extra : std::string())) {
+      if (values.size() == 64) break;
+      add(item.value);
     }
     if (values.empty()) {
       add(0);
       add(1);
     }
-  } else if (datatype == static_cast<int32_t>(PinDatatype::Bool)) {
+  } else if (pin.datatype == static_cast<int32_t>(PinDatatype::Bool)) {
     add(0);
     add(1);
   } else {
-    const int32_t base = DefaultControlValue();
+    const int32_t base = DefaultControlValue(pin, nullptr);
     for (int32_t value : {base, base + 1, base - 1, 0, 1}) add(value);
   }
   return values;
 }
 
-std::string Pin::Label() const { return "pin " + std::to_string(index) + " " + Quoted(name); }
+std::string PinLabel(const se_host::PinInfo& pin) {
+  return "pin " + std::to_string(pin.index) + " " + DoubleQuoted(pin.name);
+}
 
 std::string PinLayout::OutputName(size_t output) const {
   // An instance that describes more outputs than the first one did still gets a name.
   if (output >= audio_outputs.size()) return "output " + std::to_string(output);
-  return pins[static_cast<size_t>(audio_outputs[output])].Label();
+  return PinLabel(pins[static_cast<size_t>(audio_outputs[output])]);
 }
 
 // ---- Scripts and block plans ------------------------------------------------------------------
@@ -295,7 +164,7 @@ std::string Script::Describe(const PinLayout& layout) const {
   for (int32_t pin : layout.audio_inputs) {
     const float level = static_cast<size_t>(pin) < levels.size()
                             ? levels[static_cast<size_t>(pin)]
-                            : layout.pins[static_cast<size_t>(pin)].DefaultSignal();
+                            : DefaultSignal(layout.pins[static_cast<size_t>(pin)]);
     text += " pin " + std::to_string(pin) + " = " + Number(level) + ";";
   }
   if (layout.audio_inputs.empty()) text += " none";
@@ -312,7 +181,7 @@ std::string Script::Describe(const PinLayout& layout) const {
     if (event.update) {
       if (event.type == 0 && event.data == nullptr) {
         const bool known = event.pin >= 0 && static_cast<size_t>(event.pin) < layout.pins.size();
-        line += known ? " " + layout.pins[static_cast<size_t>(event.pin)].Label()
+        line += known ? " " + PinLabel(layout.pins[static_cast<size_t>(event.pin)])
                       : " pin " + std::to_string(event.pin);
         line += " status " + std::to_string(event.status) + " value " + std::to_string(event.value);
       } else {
@@ -519,7 +388,7 @@ int32_t Instance::PinUpdate(int32_t pin, int32_t status, int32_t value, uint32_t
   return AddEvent(event);
 }
 
-const std::vector<Pin>& Instance::pins() {
+const std::vector<se_host::PinInfo>& Instance::pins() {
   if (!pins_read_) {
     pins_read_ = true;
     if (!EnumeratePins(*this, se_host::HostedModule::kPinLimit, &pins_, &pin_problem_)) {
@@ -530,66 +399,27 @@ const std::vector<Pin>& Instance::pins() {
 }
 
 void Instance::Bind(int32_t pin, float* buffer) {
-  const std::vector<Pin>& described = pins();
+  const std::vector<se_host::PinInfo>& described = pins();
   if (pin < 0 || static_cast<size_t>(pin) >= described.size()) return;
-  const Pin& target = described[static_cast<size_t>(pin)];
-  if (!target.IsAudio() || target.variable == nullptr) return;
-  std::memcpy(target.variable, &buffer, sizeof buffer);
+  const se_host::PinInfo& target = described[static_cast<size_t>(pin)];
+  if (!target.IsAudio() || target.variable_address == nullptr) return;
+  std::memcpy(target.variable_address, &buffer, sizeof buffer);
 }
 
-bool EnumeratePins(Instance& instance, int32_t limit, std::vector<Pin>* pins,
+bool EnumeratePins(Instance& instance, int32_t limit, std::vector<se_host::PinInfo>* pins,
                    std::string* problem) {
-  return EnumeratePins(
+  return se_host::EnumeratePinsWith(
       [&instance](int32_t index, PinDescription* description) {
         return instance.Dispatch(6, index, 0, description, 0.0f);
       },
       limit, pins, problem);
 }
 
-bool EnumeratePins(const PinDescriber& describe, int32_t limit, std::vector<Pin>* pins,
-                   std::string* problem) {
-  pins->clear();
-  for (int32_t index = 0; index < limit; ++index) {
-    PinDescription description;
-    std::memset(&description, 0, sizeof description);
-    description.extra = kExtraUnwritten;
-    description.unused[0] = static_cast<int32_t>(kDescriptionFill);
-    description.unused[1] = static_cast<int32_t>(kDescriptionFill);
-    if (describe(index, &description) == 0) return true;
-    Pin pin;
-    pin.index = index;
-    pin.direction = description.direction;
-    pin.datatype = description.datatype;
-    pin.variable = description.variable_address;
-    pin.has_extra = description.extra != kExtraUnwritten;
-    const std::string where = "pin " + std::to_string(index);
-    if (!ReadModuleText(description.name, kTextLimit, &pin.name)) {
-      *problem =
-          where + "'s name has no terminator within " + std::to_string(kTextLimit) + " bytes";
-      return false;
-    }
-    if (!ReadModuleText(description.default_value, kTextLimit, &pin.default_text)) {
-      *problem = where + "'s default value has no terminator within " + std::to_string(kTextLimit) +
-                 " bytes";
-      return false;
-    }
-    if (pin.has_extra && !ReadModuleText(description.extra, kTextLimit, &pin.extra)) {
-      *problem =
-          where + "'s extra text has no terminator within " + std::to_string(kTextLimit) + " bytes";
-      return false;
-    }
-    pins->push_back(pin);
-  }
-  *problem = "the module describes a pin for every index up to " + std::to_string(limit) +
-             "; the enumeration does not end";
-  return false;
-}
-
 // ---- Rendering --------------------------------------------------------------------------------
 
 RenderSession::RenderSession(Instance& instance, const Script& script, const BlockPlan& plan)
     : instance_(instance), script_(script), plan_(plan), origin_(instance.clock()) {
-  const std::vector<Pin>& pins = instance.pins();
+  const std::vector<se_host::PinInfo>& pins = instance.pins();
   std::vector<uint32_t> starts;
   uint32_t total = 0;
   for (int32_t size : plan.sizes) {
@@ -606,12 +436,12 @@ RenderSession::RenderSession(Instance& instance, const Script& script, const Blo
   }
 
   tracks_.resize(pins.size());
-  for (const Pin& pin : pins) {
+  for (const se_host::PinInfo& pin : pins) {
     if (!pin.IsAudio()) continue;
     audio_pins_.push_back(pin.index);
     if (!pin.IsAudioInput()) continue;
     const size_t slot = static_cast<size_t>(pin.index);
-    float level = slot < script.levels.size() ? script.levels[slot] : pin.DefaultSignal();
+    float level = slot < script.levels.size() ? script.levels[slot] : DefaultSignal(pin);
     std::vector<std::pair<uint32_t, float>> changes;
     for (const ScriptEvent& event : script.events) {
       if (event.sets_level && event.pin == pin.index) changes.push_back({event.at, event.level});
@@ -631,7 +461,7 @@ RenderSession::RenderSession(Instance& instance, const Script& script, const Blo
       track[sample] = level;
     }
   }
-  for (const Pin& pin : pins) {
+  for (const se_host::PinInfo& pin : pins) {
     if (pin.IsAudioOutput()) result_.outputs.emplace_back(script.length, 0.0f);
   }
   buffers_.resize(audio_pins_.size());
@@ -673,12 +503,12 @@ void RenderSession::Step() {
   const size_t block = block_;
   const int32_t size = plan_.sizes[block];
   const int32_t offset = plan_.offsets[block];
-  const std::vector<Pin>& pins = instance_.pins();
+  const std::vector<se_host::PinInfo>& pins = instance_.pins();
   Deliver(block);
 
   std::vector<std::vector<float>> before(audio_pins_.size());
   for (size_t slot = 0; slot < audio_pins_.size(); ++slot) {
-    const Pin& pin = pins[static_cast<size_t>(audio_pins_[slot])];
+    const se_host::PinInfo& pin = pins[static_cast<size_t>(audio_pins_[slot])];
     std::vector<float>& storage = buffers_[slot].storage[plan_.shared_buffer ? 0 : block % 2];
     if (!plan_.shared_buffer) {
       storage.assign(static_cast<size_t>(offset + size + 2 * kGuardSamples),
@@ -701,11 +531,11 @@ void RenderSession::Step() {
   bool span_fault = false;
   bool input_fault = false;
   for (size_t slot = 0; slot < audio_pins_.size(); ++slot) {
-    const Pin& pin = pins[static_cast<size_t>(audio_pins_[slot])];
+    const se_host::PinInfo& pin = pins[static_cast<size_t>(audio_pins_[slot])];
     const std::vector<float>& storage = buffers_[slot].storage[plan_.shared_buffer ? 0 : block % 2];
     const std::string where =
         Format("block %zu (%s at buffer offset %d): ", block, Samples(size).c_str(), offset) +
-        pin.Label();
+        PinLabel(pin);
     const int64_t span_begin = kGuardSamples + offset;
     const int64_t span_end = span_begin + size;
     int64_t unwritten = 0, first_unwritten = -1, outside = 0, first_outside = -1;
@@ -814,7 +644,7 @@ Script DefaultScript(const PinLayout& layout, uint32_t length) {
   script.length = length;
   script.levels.assign(layout.pins.size(), 0.0f);
   for (int32_t pin : layout.audio_inputs) {
-    script.levels[static_cast<size_t>(pin)] = layout.pins[static_cast<size_t>(pin)].DefaultSignal();
+    script.levels[static_cast<size_t>(pin)] = DefaultSignal(layout.pins[static_cast<size_t>(pin)]);
   }
   return script;
 }
@@ -843,12 +673,12 @@ void AddRandomEvents(Script* script, const PinLayout& layout, size_t count, int3
     return static_cast<uint32_t>(random.Between(0, script->length - 1));
   };
   auto control_event = [&](uint32_t at) {
-    const Pin& pin = layout.pins[static_cast<size_t>(random.Pick(layout.controls))];
+    const se_host::PinInfo& pin = layout.pins[static_cast<size_t>(random.Pick(layout.controls))];
     ScriptEvent event;
     event.at = at;
     event.pin = pin.index;
     event.status = static_cast<int32_t>(random.Between(0, 2));
-    event.value = random.Pick(pin.ControlValues());
+    event.value = random.Pick(ControlValues(pin));
     return event;
   };
   while (made.size() < count) {
@@ -899,7 +729,7 @@ void AddRandomEvents(Script* script, const PinLayout& layout, size_t count, int3
 }
 
 std::string Change::Describe(const PinLayout& layout) const {
-  const std::string label = layout.pins[static_cast<size_t>(pin)].Label();
+  const std::string label = PinLabel(layout.pins[static_cast<size_t>(pin)]);
   return is_level ? label + " to level " + Number(level)
                   : label + " to value " + std::to_string(value);
 }
@@ -933,9 +763,9 @@ std::vector<Change> FindEffectiveChanges(CheckContext& context, const Script& ba
   const PinLayout& layout = context.Layout();
   std::vector<Change> candidates;
   for (int32_t pin : layout.controls) {
-    const Pin& control = layout.pins[static_cast<size_t>(pin)];
-    for (int32_t value : control.ControlValues()) {
-      if (value == control.DefaultControlValue()) continue;
+    const se_host::PinInfo& control = layout.pins[static_cast<size_t>(pin)];
+    for (int32_t value : ControlValues(control)) {
+      if (value == DefaultControlValue(control, nullptr)) continue;
       Change change;
       change.pin = pin;
       change.value = value;
@@ -1059,7 +889,7 @@ std::unique_ptr<Instance> CheckContext::Create(const InstanceSetup& setup) {
                                         : static_cast<uint32_t>(random_.Between(0, 1 << 30)));
   if (setup.host_pins >= 0) instance->host().set_pin_count(static_cast<int32_t>(setup.host_pins));
   if (setup.open) {
-    const std::vector<Pin>& pins = instance->pins();
+    const std::vector<se_host::PinInfo>& pins = instance->pins();
     if (pins.empty() && !instance->pin_problem().empty()) {
       Abort("the pins cannot be enumerated: " + instance->pin_problem());
     }
@@ -1078,10 +908,10 @@ const PinLayout& CheckContext::Layout() {
     if (layout_.pins.empty() && !instance->pin_problem().empty()) {
       Abort("the pins cannot be enumerated: " + instance->pin_problem());
     }
-    for (const Pin& pin : layout_.pins) {
+    for (const se_host::PinInfo& pin : layout_.pins) {
       if (pin.IsAudioInput()) layout_.audio_inputs.push_back(pin.index);
       if (pin.IsAudioOutput()) layout_.audio_outputs.push_back(pin.index);
-      if (pin.IsControl()) layout_.controls.push_back(pin.index);
+      if (IsControl(pin)) layout_.controls.push_back(pin.index);
     }
     layout_read_ = true;
   }

@@ -25,6 +25,9 @@
 #include <vector>
 
 #include "host/host_core.h"
+#include "host/modhost/io/text.h"
+#include "host/modhost/run/pin_values.h"
+#include "host/modhost/run/random.h"
 #include "host/plugin_library.h"
 
 namespace modhost {
@@ -46,89 +49,30 @@ struct CheckReport {
   LoadStage stage = LoadStage::kNotTried;
 };
 
-// ---- Deterministic random numbers -------------------------------------------------------------
-
-// The same sequence on every platform and compiler for one seed (xoshiro256**, seeded by
-// splitmix64), which the standard library's distributions do not promise.
-class Random {
- public:
-  explicit Random(uint64_t seed);
-  uint64_t Next();
-  // A whole number in [low, high].
-  int64_t Between(int64_t low, int64_t high);
-  // A number in [low, high).
-  double Uniform(double low, double high);
-  bool Chance(double probability);
-  template <class T>
-  const T& Pick(const std::vector<T>& items) {
-    return items[static_cast<size_t>(Between(0, static_cast<int64_t>(items.size()) - 1))];
-  }
-  template <class T>
-  void Shuffle(std::vector<T>& items) {
-    for (size_t index = items.size(); index > 1; --index) {
-      std::swap(items[index - 1], items[static_cast<size_t>(Between(0, index - 1))]);
-    }
-  }
-
- private:
-  uint64_t state_[4];
-};
-
-// A seed for one use of a run's seed, different for each name.
-uint64_t DeriveSeed(uint64_t seed, const std::string& name);
-
 // ---- Texts and pins ---------------------------------------------------------------------------
 
-// Texts a module hands over are read up to this many bytes; one without a terminator by then is
-// taken as unterminated.
-const size_t kTextLimit = 65536;
-
-// Copies the zero-terminated `text` into `out`; false when no terminator came within `limit`
-// bytes. Reading a wild pointer may crash, which is why checks run in a child process.
-bool ReadModuleText(const char* text, size_t limit, std::string* out);
-
-// `text` with everything outside printable ASCII escaped, quoted, for messages.
-std::string Quoted(const std::string& text);
-// printf into a string, for messages.
-std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 // A float or double with all its digits, for messages.
 std::string Number(double value);
 // A pointer as hexadecimal, for messages.
 std::string Pointer(const void* pointer);
 
-// One pin as a module described it through the dispatcher.
-struct Pin {
-  int32_t index = 0;
-  std::string name;
-  int32_t direction = 0;
-  int32_t datatype = 0;
-  std::string default_text;
-  std::string extra;
-  bool has_extra = false;
-  void* variable = nullptr;
+// What the checks make of a pin (se_host::PinInfo, the one pin type), read as render reads it
+// (pin_values.h).
 
-  bool IsAudio() const;
-  bool IsAudioInput() const;
-  bool IsAudioOutput() const;
-  // A non-audio pin the host sets through pin-update events.
-  bool IsControl() const;
-  // The default text in volts as a signal value (10 V = 1.0); 0 when it is not a number.
-  float DefaultSignal() const;
-  // The default text as a control value; 0 when it is not a number.
-  int32_t DefaultControlValue() const;
-  // The values a host can send this control pin: the items of an enumerated pin ("A,B,C" is 0, 1,
-  // 2; "Label=5" sets the value of that item and the next ones count on from it), both values of
-  // a Bool pin, a few values around the default of an Int pin.
-  std::vector<int32_t> ControlValues() const;
-  // `pin 3 "2f"`.
-  std::string Label() const;
-};
-
-// Parses a number in the C locale; false when `text` is not entirely a number.
-bool ParseNumber(const std::string& text, double* value);
+// An enumerated, Bool or Int pin with a bound variable that is not an output: one the host sets
+// through pin-update events.
+bool IsControl(const se_host::PinInfo& pin);
+// The default text in volts as a signal value (10 V = 1.0); 0 when it is not a number of volts.
+float DefaultSignal(const se_host::PinInfo& pin);
+// The values a host can send this control pin: the items of an enumerated pin (at most 64 of
+// them; 0 and 1 when it lists none), both values of a Bool pin, a few values around the default
+// of an Int pin.
+std::vector<int32_t> ControlValues(const se_host::PinInfo& pin);
+// `pin 3 "2f"`.
+std::string PinLabel(const se_host::PinInfo& pin);
 
 struct PinLayout {
-  std::vector<Pin> pins;
+  std::vector<se_host::PinInfo> pins;
   std::vector<int32_t> audio_inputs;   // pin indices
   std::vector<int32_t> audio_outputs;  // pin indices, in the order of RenderResult::outputs
   std::vector<int32_t> controls;       // pin indices
@@ -243,7 +187,7 @@ class Instance {
 
   // The pins as this instance describes them (its own variable addresses); enumerated once.
   // Empty with `problem` set when the enumeration does not end or a text is unterminated.
-  const std::vector<Pin>& pins();
+  const std::vector<se_host::PinInfo>& pins();
   const std::string& pin_problem() const { return pin_problem_; }
   // Stores `buffer` in the bound variable of audio pin `pin`.
   void Bind(int32_t pin, float* buffer);
@@ -259,17 +203,13 @@ class Instance {
   Tracer* tracer_;
   std::shared_ptr<std::function<void(const se_host::HostRequest&)>> watcher_;
   bool pins_read_ = false;
-  std::vector<Pin> pins_;
+  std::vector<se_host::PinInfo> pins_;
   std::string pin_problem_;
 };
 
-// Describes pins 0, 1, 2... through `describe` (opcode 6) until the module answers 0 or `limit`
-// pins were described. False, with `problem` set, when a text is unterminated or the limit was
-// reached.
-using PinDescriber = std::function<int32_t(int32_t index, PinDescription* description)>;
-bool EnumeratePins(const PinDescriber& describe, int32_t limit, std::vector<Pin>* pins,
+// Describes pins 0, 1, 2... of `instance` as se_host::EnumeratePinsWith does, each call traced.
+bool EnumeratePins(Instance& instance, int32_t limit, std::vector<se_host::PinInfo>* pins,
                    std::string* problem);
-bool EnumeratePins(Instance& instance, int32_t limit, std::vector<Pin>* pins, std::string* problem);
 
 // ---- Rendering --------------------------------------------------------------------------------
 

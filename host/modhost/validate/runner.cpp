@@ -23,11 +23,11 @@
 #include "host/modhost/io/file_system.h"
 #include "host/modhost/io/library_tables.h"
 #include "host/modhost/io/text.h"
-#include "host/modhost/render/automation.h"
 #include "host/modhost/run/child_process.h"
 #include "host/modhost/run/child_protocol.h"
 #include "host/modhost/run/library_kind.h"
 #include "host/modhost/run/module_child.h"
+#include "host/modhost/run/pin_values.h"
 #include "host/modhost/validate/checks.h"
 
 namespace modhost {
