@@ -231,19 +231,24 @@ int32_t HostedModule::QueueEmpty() {
   return Dispatch(OpcodeValue(ModuleOpcode::QueueEmpty), 0, 0, nullptr, 0);
 }
 
-bool HostedModule::ReadModuleTexts(ModuleTexts* texts) {
+bool ReadModuleTextsWith(const PropertiesAsker& ask, ModuleTexts* texts) {
   // The real host's record is longer than the three words a module fills; room to spare keeps a
   // module that writes past them from trampling our stack.
   struct {
     ModuleProperties properties;
     int32_t host_fields[16];
   } record = {};
-  if (GetModuleProperties(&record.properties) == 0) return false;
+  if (ask(&record.properties) == 0) return false;
   // A text without a terminator is kept up to the limit.
   ReadModuleText(record.properties.name, kModuleTextLimit, &texts->name);
   ReadModuleText(record.properties.id, kModuleTextLimit, &texts->id);
   ReadModuleText(record.properties.about, kModuleTextLimit, &texts->about);
   return true;
+}
+
+bool HostedModule::ReadModuleTexts(ModuleTexts* texts) {
+  return ReadModuleTextsWith(
+      [this](ModuleProperties* properties) { return GetModuleProperties(properties); }, texts);
 }
 
 bool ReadModuleText(const char* text, size_t limit, std::string* out) {
@@ -293,11 +298,14 @@ bool DescribePinWith(const PinDescriber& describe, int32_t index, PinInfo* pin,
 }
 
 bool EnumeratePinsWith(const PinDescriber& describe, int32_t limit, std::vector<PinInfo>* pins,
-                       std::string* problem) {
+                       std::string* problem,
+                       const std::function<void(const PinInfo* pin)>& described) {
   pins->clear();
   PinInfo pin;
   for (int32_t index = 0; index < limit; ++index) {
-    if (!DescribePinWith(describe, index, &pin, problem)) return problem->empty();
+    const bool answered = DescribePinWith(describe, index, &pin, problem);
+    if (described) described(answered ? &pin : nullptr);
+    if (!answered) return problem->empty();
     pins->push_back(pin);
   }
   *problem = "the module describes a pin for every index up to " + std::to_string(limit) +

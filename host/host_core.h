@@ -51,6 +51,13 @@ struct HostRequest {
   int32_t dispatch_opcode;  // the dispatcher opcode in progress; 0 unless site is kDispatcher
 };
 
+// The three texts of a module's properties, copied; empty where the module wrote null.
+struct ModuleTexts {
+  std::string name;
+  std::string id;
+  std::string about;
+};
+
 // One pin as the module described it through the dispatcher, texts copied: the one pin type of
 // every host built on this core.
 struct PinInfo {
@@ -91,18 +98,22 @@ using PinDescriber = std::function<int32_t(int32_t index, PinDescription* descri
 bool DescribePinWith(const PinDescriber& describe, int32_t index, PinInfo* pin,
                      std::string* problem);
 
+// Asks the module for its properties into `properties` (dispatcher opcode 9, through whatever
+// wrapper the caller traces it with) and returns its answer. The record handed over has room to
+// spare behind the three words a module fills, as the real host's longer record has.
+using PropertiesAsker = std::function<int32_t(ModuleProperties* properties)>;
+
+// Reads the module's properties through `ask` into `texts`, each cut at kModuleTextLimit bytes.
+// False, with `texts` untouched, when the module answers 0.
+bool ReadModuleTextsWith(const PropertiesAsker& ask, ModuleTexts* texts);
+
 // Describes pins 0, 1, 2... until the module answers 0. False, with `problem` set and `pins`
 // holding the pins read so far, when a text is unterminated or `limit` pins were described
-// without an end.
+// without an end. `described`, when given, runs after each answer with the pin read from it
+// (null when there is none), for a caller that shows each call with its result.
 bool EnumeratePinsWith(const PinDescriber& describe, int32_t limit, std::vector<PinInfo>* pins,
-                       std::string* problem);
-
-// The three texts of a module's properties, copied; empty where the module wrote null.
-struct ModuleTexts {
-  std::string name;
-  std::string id;
-  std::string about;
-};
+                       std::string* problem,
+                       const std::function<void(const PinInfo* pin)>& described = nullptr);
 
 // Why an instance could not be created.
 enum class CreateError {
@@ -153,7 +164,7 @@ class HostedModule {
   // and answers 0: the module and its record no longer exist.
   bool closed() const { return closed_; }
 
-  // ---- The host's answers ----------------------------------------------------------------------
+  // ---- The host's answers -----------------------------------------------------------------------
 
   // The host's sample clock: the reply to GetSampleClock. Process advances it.
   uint32_t sample_clock() const { return sample_clock_; }
@@ -165,7 +176,7 @@ class HostedModule {
   int32_t default_reply() const { return default_reply_; }
   void set_default_reply(int32_t reply) { default_reply_ = reply; }
 
-  // ---- What the module asked -------------------------------------------------------------------
+  // ---- What the module asked --------------------------------------------------------------------
 
   // The recorded requests, oldest first.
   const std::vector<HostRequest>& requests() const { return requests_; }
@@ -183,7 +194,7 @@ class HostedModule {
   // could be asked for those; they were answered 0 and are recorded nowhere.
   static uint64_t StrayRequestCount();
 
-  // ---- The dispatcher, one wrapper per opcode --------------------------------------------------
+  // ---- The dispatcher, one wrapper per opcode ---------------------------------------------------
 
   // Any opcode with any values, as validators need. Opcode 1 marks the instance closed.
   int32_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
@@ -202,7 +213,7 @@ class HostedModule {
   // 1 when the module has no event waiting.
   int32_t QueueEmpty();
 
-  // ---- Built on the dispatcher -----------------------------------------------------------------
+  // ---- Built on the dispatcher ------------------------------------------------------------------
 
   // Reads the module's properties into `texts`, each cut at kModuleTextLimit bytes. False, with
   // `texts` untouched, when the module does not answer.
@@ -227,7 +238,7 @@ class HostedModule {
   // `time_stamp`.
   int32_t PinUpdate(int32_t index, int32_t status, int32_t value, uint32_t time_stamp);
 
-  // ---- Rendering -------------------------------------------------------------------------------
+  // ---- Rendering --------------------------------------------------------------------------------
 
   // Renders `sample_frames` samples from `buffer_offset` of every bound buffer through the
   // record's process entry. Afterwards the host's clock is `sample_frames` further on (only when

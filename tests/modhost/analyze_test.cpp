@@ -306,7 +306,7 @@ TEST(PlotAnalysisSvg, UnpitchedSignalsGiveAPlotWithoutMarkers) {
   }
 }
 
-// ---- `modhost analyze` as a user runs it ----------------------------------------------------
+// ---- `modhost analyze` as a user runs it --------------------------------------------------------
 
 class AnalyzeCommand : public testing::Test {
  protected:

@@ -38,7 +38,7 @@ const std::string kNoMain = SE_TEST_PLUGIN_DIR "/host_no_entry_library" SE_PLUGI
 const std::string kNullRecord = SE_TEST_PLUGIN_DIR "/host_raw_null_plugin" SE_PLUGIN_SUFFIX;
 const std::string kNoMagic = SE_TEST_PLUGIN_DIR "/host_raw_no_magic_plugin" SE_PLUGIN_SUFFIX;
 
-// ---- The input language ------------------------------------------------------------------------
+// ---- The input language -------------------------------------------------------------------------
 
 TEST(RenderLanguage, EnumItemsCountFromZeroOrFromAnExplicitValue) {
   auto values = [](const std::string& extra) {
@@ -147,8 +147,7 @@ TEST(RenderLanguage, ChangesRampsAndAutomationFiles) {
   EXPECT_EQ(changes.size(), 2u) << "a failed file adds nothing";
 }
 
-// ---- The plan of a render
-// ------------------------------------------------------------------------
+// ---- The plan of a render -----------------------------------------------------------------------
 
 se_host::PinInfo MakePin(int32_t index, const std::string& name, PinDirection direction,
                          PinDatatype datatype, const std::string& default_value,
@@ -271,8 +270,7 @@ TEST(RenderPlan, RandomBlocksFollowTheSeedAndStayInRange) {
   EXPECT_EQ(BlockLengths::Fixed(256).Next(100), 100);
 }
 
-// ---- Running modhost
-// -----------------------------------------------------------------------------
+// ---- Running modhost ----------------------------------------------------------------------------
 
 struct Outcome {
   int status;
@@ -364,8 +362,7 @@ void WriteWav(const std::string& path, int rate, int channels, const std::vector
   sf_close(file);
 }
 
-// ---- info
-// ----------------------------------------------------------------------------------------
+// ---- info ---------------------------------------------------------------------------------------
 
 TEST_F(ModhostTest, InfoPrintsPropertiesAndThePinTable) {
   const Outcome tessavine = Modhost({"info", kTessavine});
@@ -437,8 +434,7 @@ TEST_F(ModhostTest, InfoJsonHoldsTheSameFacts) {
   EXPECT_EQ(pins[21]["direction_code"], 3);
 }
 
-// ---- render
-// --------------------------------------------------------------------------------------
+// ---- render -------------------------------------------------------------------------------------
 
 // A pin update the reference host sends, and an input filler: the inputs as buffer values.
 struct DirectEvent {

@@ -14,7 +14,7 @@
 #include "host/modhost/render/control_plan.h"
 #include "host/modhost/run/child_protocol.h"
 #include "host/modhost/run/pin_values.h"
-#include "host/modhost/validate/harness.h"
+#include "host/modhost/validate/check_context.h"
 
 namespace {
 

@@ -59,7 +59,7 @@ foreach(plugin IN ITEMS pelio tessavine)
 endforeach()
 
 se_add_gtest(modhost_validate_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_harness_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_scripts_test.cpp
   LIBS modhost_lib
   DEPENDS modhost ${broken_modules} ${validate_test_plugins})
 target_compile_definitions(modhost_validate_test PRIVATE

@@ -168,8 +168,7 @@ TEST(BinaryInspectTest, SystemLibrariesAreTheOperatingSystemsAndTheRuntimes) {
   EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libsndfile.so.1"));
 }
 
-// ---- The child process runner
-// ---------------------------------------------------------------------
+// ---- The child process runner -------------------------------------------------------------------
 
 TEST(ChildProcessTest, ReportsExitStatusesOutputAndProgramsThatCannotStart) {
   const modhost::ChildOutcome listed =
@@ -189,8 +188,7 @@ TEST(ChildProcessTest, ReportsExitStatusesOutputAndProgramsThatCannotStart) {
   EXPECT_EQ(missing.ending, modhost::ChildOutcome::Ending::kNotStarted) << missing.description;
 }
 
-// ---- Libraries that should pass
-// -------------------------------------------------------------------
+// ---- Libraries that should pass -----------------------------------------------------------------
 
 void ExpectEveryCheckPasses(const std::string& library) {
   const ValidateRun run = Modhost({library, "--seed", "2024"});
@@ -242,8 +240,7 @@ TEST(ValidateTest, UnixRootedPathsWorkUnderWine) {
 }
 #endif
 
-// ---- Faults, and the checks that must catch them
-// ----------------------------------------------------
+// ---- Faults, and the checks that must catch them ------------------------------------------------
 
 struct FaultCase {
   const char* fault;
@@ -308,8 +305,7 @@ TEST(ValidateTest, AnUnterminatedPinNameIsCaughtWithoutReadingOnForever) {
   EXPECT_NE(failure.find("terminator"), std::string::npos) << failure;
 }
 
-// ---- Crashes and hangs stay in their check
-// ------------------------------------------------------------
+// ---- Crashes and hangs stay in their check ------------------------------------------------------
 
 TEST(ValidateTest, ACrashFailsItsCheckAndTheRunGoesOn) {
   const Names crashing = {"process-output-span", "block-size-invariance"};
@@ -345,8 +341,7 @@ TEST(ValidateTest, AHangIsStoppedAtTheTimeLimit) {
   EXPECT_EQ(run.Check("module-properties")["result"], "passed");
 }
 
-// ---- Exit statuses per failure stage
-// --------------------------------------------------------------------
+// ---- Exit statuses per failure stage ------------------------------------------------------------
 
 TEST(ValidateTest, EachLoadingStageHasItsExitStatusAndSkipsTheModuleChecks) {
   const size_t module_checks = AllCheckNames(modhost::validation::CheckKind::kModule).size();
@@ -378,8 +373,7 @@ TEST(ValidateTest, EachLoadingStageHasItsExitStatusAndSkipsTheModuleChecks) {
             modhost::kExitUsage);
 }
 
-// ---- Replaying, tracing and debugging
-// ---------------------------------------------------------------------
+// ---- Replaying, tracing and debugging -----------------------------------------------------------
 
 TEST(ValidateTest, OneSeedReplaysTheSameScriptAndTheFailurePrintsIt) {
   const std::vector<std::string> arguments = {Broken("events_at_block_start"), "--seed", "31337",

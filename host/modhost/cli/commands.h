@@ -1,25 +1,14 @@
 // The commands of modhost, a command-line stand-in for the real host: each adds its subcommand to
-// the command line and runs when it was chosen.
-//
-// Exit statuses are shared by every command so that scripts can tell the failure stages apart.
+// the command line and runs when it was chosen. Their exit statuses are in exit_status.h.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
-namespace modhost {
+#include "host/modhost/cli/exit_status.h"
 
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitFailed = 1,         // the command ran and found a fault (a failed check, a bad render)
-  kExitUsage = 2,          // the command line or an input file is wrong
-  kExitCannotLoad = 3,     // the library could not be loaded
-  kExitNoMain = 4,         // the library exports no `main`
-  kExitBadRecord = 5,      // `main` returned null or a record without the magic or entries
-  kExitOutputFailed = 6,   // an output file could not be written
-  kExitModuleCrashed = 7,  // the module crashed or hung
-};
+namespace modhost {
 
 // The default of --timeout for info and render: the longest one call into a module may take. No
 // healthy module comes near it; a hung one is reported after it.

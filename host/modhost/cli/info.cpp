@@ -14,8 +14,9 @@
 
 #include "host/modhost/cli/commands.h"
 #include "host/modhost/run/child_protocol.h"
+#include "host/modhost/run/command_session.h"
 #include "host/modhost/run/module_child.h"
-#include "host/modhost/run/session.h"
+#include "host/modhost/run/pin_values.h"
 
 namespace modhost {
 
@@ -39,9 +40,9 @@ nlohmann::ordered_json PinJson(const se_host::PinInfo& pin) {
   nlohmann::ordered_json entry;
   entry["index"] = pin.index;
   entry["name"] = pin.name;
-  entry["direction"] = DirectionName(pin.direction);
+  entry["direction"] = PinDirectionWord(pin.direction);
   entry["direction_code"] = pin.direction;
-  entry["datatype"] = DatatypeName(pin.datatype);
+  entry["datatype"] = PinDatatypeWord(pin.datatype);
   entry["datatype_code"] = pin.datatype;
   entry["default"] = pin.default_value;
   entry["extra"] =
@@ -120,8 +121,8 @@ void PrintText(const std::string& library, const ModuleDescription& description)
                                              "type",  "default", "extra"};
   std::vector<std::vector<std::string>> rows;
   for (const se_host::PinInfo& pin : description.pins) {
-    rows.push_back({std::to_string(pin.index), pin.name, DirectionName(pin.direction),
-                    DatatypeName(pin.datatype), pin.default_value, pin.extra});
+    rows.push_back({std::to_string(pin.index), pin.name, PinDirectionWord(pin.direction),
+                    PinDatatypeWord(pin.datatype), pin.default_value, pin.extra});
   }
   std::vector<size_t> widths;
   for (const std::string& heading : headings) widths.push_back(heading.size());
@@ -149,16 +150,20 @@ void PrintText(const std::string& library, const ModuleDescription& description)
 
 int InfoAsChild(const InfoOptions& options) {
   BeginChild(options.timeout);
-  ModuleSession session;
-  if (options.trace) session.set_trace(stderr);
-  const int load_status = session.Load(options.library);
+  CommandSession command;
+  const int load_status = command.Open(options.library, options.trace ? stderr : nullptr);
   if (load_status != kExitOk) {
-    SendFailure(load_status, session.error());
+    SendFailure(load_status, command.error());
     return load_status;
   }
+  Session& session = command.session();
   ModuleDescription description;
   description.answered_properties = session.ReadModuleTexts(&description.texts);
-  description.pins = session.EnumeratePins();
+  description.pins = session.pins();
+  if (description.pins.empty() && !session.pin_problem().empty()) {
+    SendFailure(kExitFailed, "the module's pins cannot be read: " + session.pin_problem());
+    return kExitFailed;
+  }
   session.Close();
   // A module's texts are bytes, not necessarily UTF-8; a stray byte must not cost the document.
   SendFrame("info", DescriptionJson(options.library, description)

@@ -62,7 +62,7 @@ class Bytes {
   bool out_of_bounds_ = false;
 };
 
-// ---- ELF ------------------------------------------------------------------------------------
+// ---- ELF ----------------------------------------------------------------------------------------
 
 const uint16_t kElfTypeShared = 3;
 const uint32_t kSectionDynsym = 11;
@@ -221,7 +221,7 @@ void InspectElf(Bytes& bytes, BinaryInfo* info) {
   if (info->error.empty()) ReadElfNeeded(bytes, wide, sections, info);
 }
 
-// ---- PE -------------------------------------------------------------------------------------
+// ---- PE -----------------------------------------------------------------------------------------
 
 const uint16_t kPeCharacteristicDll = 0x2000;
 const uint32_t kSectionExecutable = 0x20000000;

@@ -40,7 +40,7 @@ std::string Plural(uint64_t count, const char* noun) {
 
 }  // namespace
 
-// ---- WavWriter ---------------------------------------------------------------------------------
+// ---- WavWriter ----------------------------------------------------------------------------------
 
 bool WavWriter::Open(const std::string& path, std::string* error) {
   channels_ = 0;
@@ -79,7 +79,7 @@ bool WavWriter::Commit(std::string* error) {
   return file_.Commit(error);
 }
 
-// ---- WavReader ---------------------------------------------------------------------------------
+// ---- WavReader ----------------------------------------------------------------------------------
 
 WavReader::~WavReader() {
   if (file_) std::fclose(file_);

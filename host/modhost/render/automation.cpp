@@ -54,7 +54,7 @@ bool ParseTime(const std::string& text, double sample_rate, int64_t* sample, std
   return true;
 }
 
-// ---- Changes -----------------------------------------------------------------------------------
+// ---- Changes ------------------------------------------------------------------------------------
 
 bool ParseAssignment(const std::string& text, Assignment* assignment, std::string* error) {
   const size_t equals = text.find('=');

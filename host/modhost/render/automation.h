@@ -31,7 +31,7 @@ bool ParseSeconds(const std::string& text, double* seconds, std::string* error);
 // A sample time: "N" samples, "Xs" seconds or "Xms" milliseconds, not negative.
 bool ParseTime(const std::string& text, double sample_rate, int64_t* sample, std::string* error);
 
-// ---- Changes -----------------------------------------------------------------------------------
+// ---- Changes ------------------------------------------------------------------------------------
 
 // NAME=VALUE, split at the first '='. Both sides are trimmed; neither may be empty.
 struct Assignment {

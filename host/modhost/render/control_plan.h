@@ -13,7 +13,7 @@
 
 namespace modhost {
 
-// ---- The plan of one render --------------------------------------------------------------------
+// ---- The plan of one render ---------------------------------------------------------------------
 
 // Everything the user asked for, parsed but not yet matched to pins.
 struct UserControls {

@@ -29,7 +29,7 @@
 
 namespace modhost {
 
-// ---- FrameReader -------------------------------------------------------------------------------
+// ---- FrameReader --------------------------------------------------------------------------------
 
 void FrameReader::Add(const char* data, size_t size) {
   if (start_ > 0 && start_ == pending_.size()) {
@@ -72,7 +72,7 @@ bool FrameReader::Next(Frame* frame) {
   return true;
 }
 
-// ---- The child's side --------------------------------------------------------------------------
+// ---- The child's side ---------------------------------------------------------------------------
 
 namespace {
 

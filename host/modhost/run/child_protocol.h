@@ -64,7 +64,7 @@ class FrameReader {
   bool broken_ = false;
 };
 
-// ---- The child's side --------------------------------------------------------------------------
+// ---- The child's side ---------------------------------------------------------------------------
 
 // Takes over standard output for frames (standard output proper then goes to standard error),
 // installs the crash reporters, and sends `hello`. `call_time_limit` > 0 starts a watchdog that

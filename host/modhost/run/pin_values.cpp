@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/modhost/io/text.h"
+#include "se_sdk/abi_names.h"
 
 namespace modhost {
 
@@ -164,8 +165,17 @@ bool ResolveEnumValue(const std::vector<EnumItem>& items, const std::string& tex
   return false;
 }
 
-// ---- A pin's values
-// ------------------------------------------------------------------------------
+// ---- A pin's values -----------------------------------------------------------------------------
+
+std::string PinDirectionWord(int32_t direction) {
+  const char* name = se_abi_names::PinDirectionName(direction);
+  return name ? name : std::to_string(direction);
+}
+
+std::string PinDatatypeWord(int32_t datatype) {
+  const char* name = se_abi_names::PinDatatypeName(datatype);
+  return name ? name : std::to_string(datatype);
+}
 
 bool ParseControlValue(const se_host::PinInfo& pin, const std::string& text, int32_t* value,
                        std::string* error) {

@@ -61,8 +61,12 @@ std::vector<EnumItem> ParseEnumItems(const std::string& extra);
 bool ResolveEnumValue(const std::vector<EnumItem>& items, const std::string& text, int32_t* value,
                       std::string* error);
 
-// ---- A pin's values
-// ------------------------------------------------------------------------------
+// ---- A pin's values -----------------------------------------------------------------------------
+
+// The words modhost prints for a pin's direction and data type ("input", "audio"); a number
+// without a name in the binary interface comes back as that number.
+std::string PinDirectionWord(int32_t direction);
+std::string PinDatatypeWord(int32_t datatype);
 
 // The value an event carries for a control pin from `text`: an item of an enumerated pin
 // (ResolveEnumValue), true/false, on/off, yes/no or a number for a Bool pin, a whole number for

@@ -65,8 +65,7 @@ struct CheckOutcome {
   double seconds = 0;
 };
 
-// ---- The child's report, as JSON on one line
-// -----------------------------------------------------
+// ---- The child's report, as JSON on one line ----------------------------------------------------
 
 const nlohmann::json::error_handler_t kLenient = nlohmann::json::error_handler_t::replace;
 
@@ -120,8 +119,7 @@ int RunOneCheckAsChild(const ValidateOptions& options) {
   return kExitOk;
 }
 
-// ---- The parent's side
-// ---------------------------------------------------------------------------
+// ---- The parent's side --------------------------------------------------------------------------
 
 std::string LastLines(const std::string& text, size_t count) {
   std::vector<std::string> lines;

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/validate/harness.h"
+#include "host/modhost/io/text.h"
+#include "host/modhost/run/pin_values.h"
+#include "host/modhost/validate/check_context.h"
+#include "host/modhost/validate/playback.h"
 
 namespace {
 
@@ -22,7 +25,7 @@ using modhost::validation::Script;
 using modhost::validation::ScriptEvent;
 using se_host::PinInfo;
 
-TEST(ValidateHarnessTest, RandomNumbersAreTheSameOnEveryPlatform) {
+TEST(ValidateScriptsTest, RandomNumbersAreTheSameOnEveryPlatform) {
   Random random(42);
   // Recorded once; any build that disagrees would replay another script for the same seed.
   EXPECT_EQ(random.Next(), 0x15780B2E0C2EC716ull);
@@ -50,7 +53,7 @@ PinInfo MakePin(int32_t datatype, const std::string& default_text, const std::st
   return pin;
 }
 
-TEST(ValidateHarnessTest, PinValuesComeFromItemListsAndDefaultTexts) {
+TEST(ValidateScriptsTest, PinValuesComeFromItemListsAndDefaultTexts) {
   using Values = std::vector<int32_t>;
   EXPECT_EQ(ControlValues(MakePin(0, "16", "1=1,2,3")), (Values{1, 2, 3}));
   EXPECT_EQ(ControlValues(MakePin(0, "0", "A,B,C")), (Values{0, 1, 2}));
@@ -74,7 +77,7 @@ TEST(ValidateHarnessTest, PinValuesComeFromItemListsAndDefaultTexts) {
   EXPECT_EQ(modhost::DoubleQuoted("a\"b\n\x01"), "\"a\\\"b\\n\\x01\"");
 }
 
-TEST(ValidateHarnessTest, BlockPlansTileTheRender) {
+TEST(ValidateScriptsTest, BlockPlansTileTheRender) {
   auto total = [](const BlockPlan& plan) {
     return std::accumulate(plan.sizes.begin(), plan.sizes.end(), 0);
   };
@@ -100,7 +103,7 @@ TEST(ValidateHarnessTest, BlockPlansTileTheRender) {
   }
 }
 
-TEST(ValidateHarnessTest, EventsAtOneSampleShareTheirLeadAndStayInTheRender) {
+TEST(ValidateScriptsTest, EventsAtOneSampleShareTheirLeadAndStayInTheRender) {
   PinLayout layout;
   layout.pins = {MakePin(5, "5", ""), MakePin(0, "0", "A,B,C"), MakePin(0, "0", "X,Y")};
   layout.pins[0].direction = 0;
@@ -126,7 +129,7 @@ TEST(ValidateHarnessTest, EventsAtOneSampleShareTheirLeadAndStayInTheRender) {
 
 // The frame's test module outputs In + 100 * Mode, so every sample of a render says whether the
 // input levels and the Mode events reached it at the right sample, through any plan.
-TEST(ValidateHarnessTest, RendersHandTheModuleItsInputsAndEventsAtTheirSamples) {
+TEST(ValidateScriptsTest, RendersHandTheModuleItsInputsAndEventsAtTheirSamples) {
   modhost::validation::CheckSettings settings;
   settings.library_path = std::string(SE_TEST_PLUGIN_DIR) + "/frame_test_module" SE_PLUGIN_SUFFIX;
   settings.seed = 5;
@@ -163,7 +166,7 @@ TEST(ValidateHarnessTest, RendersHandTheModuleItsInputsAndEventsAtTheirSamples) 
   for (const BlockPlan& plan :
        {BlockPlan::Uniform(1000, 1), BlockPlan::Uniform(1000, 64),
         BlockPlan::RandomSizes(1000, 200, 40, random), BlockPlan::Uniform(1000, 99).Shared()}) {
-    std::unique_ptr<modhost::validation::Instance> instance = context.Create();
+    std::unique_ptr<modhost::Session> instance = context.Create();
     const modhost::validation::RenderResult result =
         modhost::validation::Render(*instance, script, plan);
     EXPECT_TRUE(result.span_faults.empty()) << result.span_faults[0];
