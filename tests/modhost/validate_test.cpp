@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/modhost/cli/commands.h"
+#include "host/modhost/io/allowed_imports.h"
 #include "host/modhost/io/file_system.h"
 #include "host/modhost/io/library_tables.h"
 #include "host/modhost/run/child_process.h"
@@ -120,7 +121,7 @@ TEST(BinaryInspectTest, ReadsTheKindTheExportsAndTheImportsOfBuiltLibraries) {
   EXPECT_TRUE(module.exports[0].is_function);
   EXPECT_FALSE(module.imports.empty());
   for (const std::string& imported : module.imports) {
-    EXPECT_TRUE(modhost::IsSystemLibrary(module.format, imported)) << imported;
+    EXPECT_TRUE(modhost::IsAllowedImport(module.format, imported)) << imported;
   }
 
   EXPECT_EQ(ExportNames(InspectFile(Broken("extra_export"))),
@@ -157,15 +158,26 @@ TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
   EXPECT_FALSE(text.error.empty());
 }
 
-TEST(BinaryInspectTest, SystemLibrariesAreTheOperatingSystemsAndTheRuntimes) {
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "KERNEL32.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "msvcrt.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "api-ms-win-crt-runtime-l1-1-0.dll"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libstdc++-6.dll"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libgcc_s_dw2-1.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libc.so.6"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libstdc++.so.6"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libsndfile.so.1"));
+// The policy itself is the table's (tests/exports/allowed_imports.txt); this is its reading.
+TEST(BinaryInspectTest, AllowedImportsAreReadFromTheTable) {
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "KERNEL32.dll"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "msvcrt.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "USER32.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "api-ms-win-crt-runtime-l1-1-0.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "libstdc++-6.dll"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libc.so.6"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libstdc++.so.6"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "libsndfile.so.1"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "msvcrt.dll"));
+
+  const std::vector<modhost::AllowedImport> table = modhost::ParseAllowedImports(
+      "# comment\n\n  pe  Kernel32.DLL  # trailing\nelf lib*\nmacho libSystem.dylib\npe\n");
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "KERNEL32.dll", table));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "kernel32.dll.x", table));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libanything.so", table));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "ld-linux.so.2", table));
+  EXPECT_EQ(modhost::AllowedImportsText(BinaryFormat::kPe), "kernel32.dll, msvcrt.dll");
 }
 
 // ---- The child process runner -------------------------------------------------------------------

@@ -5,9 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
-
-#include "host/modhost/io/text.h"
 
 namespace modhost {
 
@@ -493,30 +490,6 @@ std::string HostBinaryKind() {
   host.address_bits = static_cast<int>(sizeof(void*) * 8);
   host.shared_library = true;
   return DescribeBinaryKind(host);
-}
-
-bool IsSystemLibrary(BinaryFormat format, const std::string& name) {
-  const std::string lower = Lower(name);
-  if (format == BinaryFormat::kPe) {
-    static const std::set<std::string> kWindows = {
-        "kernel32.dll", "ntdll.dll",   "msvcrt.dll",   "user32.dll",  "gdi32.dll",  "advapi32.dll",
-        "shell32.dll",  "ole32.dll",   "oleaut32.dll", "winmm.dll",   "ws2_32.dll", "comctl32.dll",
-        "comdlg32.dll", "shlwapi.dll", "version.dll",  "ucrtbase.dll"};
-    // The universal C run-time reaches the system through API-set DLLs.
-    return kWindows.count(lower) != 0 || StartsWith(lower, "api-ms-win-");
-  }
-  if (format == BinaryFormat::kElf) {
-    // The sanitizers' run-times count as the compiler's own: a sanitized build of a module
-    // needs them, and nothing else that a machine running that build would lack.
-    static const char* const kRuntimePrefixes[] = {
-        "libc.so.",    "libm.so.",     "libstdc++.so.", "libgcc_s.so.", "libpthread.so.",
-        "libdl.so.",   "librt.so.",    "libmvec.so.",   "ld-linux",     "linux-vdso.so.",
-        "libasan.so.", "libubsan.so.", "libtsan.so.",   "liblsan.so.",  "libclang_rt."};
-    for (const char* prefix : kRuntimePrefixes) {
-      if (StartsWith(lower, prefix)) return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace modhost

@@ -46,10 +46,6 @@ bool MatchesHostKind(const BinaryInfo& info);
 // The kind of library this program loads, in the words of DescribeBinaryKind.
 std::string HostBinaryKind();
 
-// Whether an imported library belongs to the operating system or the language's run-time, and
-// so is on every machine that runs the real host: for PE the core Windows DLLs and the C
-// run-time, for ELF the C, maths, C++ and GCC support libraries, the dynamic loader and the
-// sanitizers' run-times.
-bool IsSystemLibrary(BinaryFormat format, const std::string& name);
+// Which of a library's imports it may have: allowed_imports.h.
 
 }  // namespace modhost

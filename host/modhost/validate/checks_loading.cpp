@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/modhost/io/allowed_imports.h"
 #include "host/modhost/io/file_system.h"
 #include "host/modhost/io/library_tables.h"
 #include "host/modhost/io/text.h"
@@ -82,9 +83,10 @@ void CheckFileImports(CheckContext& context) {
   std::string all;
   for (const std::string& name : info.imports) {
     all += (all.empty() ? "" : ", ") + name;
-    if (!IsSystemLibrary(info.format, name)) {
+    if (!IsAllowedImport(info.format, name)) {
       context.Fail("the library needs " + name +
-                   ", which is neither part of the system nor of the language's run-time");
+                   ", which is not among the libraries a module may " + "import (" +
+                   AllowedImportsText(info.format) + ")");
     }
   }
   context.Note(all.empty() ? "imports nothing" : "imports " + all);
