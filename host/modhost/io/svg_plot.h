@@ -1,7 +1,7 @@
-// The picture behind `modhost analyze --svg`: what Mod and the harmonic amplitudes did to a
+// The picture behind `modhost analyze --svg`: what a module's inputs and settings did to a
 // rendering is easiest to see as the waveform of a few periods next to the spectrum with each
 // harmonic marked. Written as plain SVG text, so that it needs no library and opens in any
-// browser.
+// browser; the tests have rsvg-convert draw every kind of plot it makes.
 #pragma once
 
 #include <cstddef>
