@@ -1,7 +1,7 @@
 // What `modhost analyze` measures in a rendered signal, as a plain function on samples in memory,
 // so that the measurements can be checked on synthetic signals without any file.
 //
-// The questions a user asks of a Pelio or Tessavine rendering are "which pitch did it play" and
+// The questions a user asks of an oscillator's rendering are "which pitch did it play" and
 // "how loud is each harmonic": the fundamental frequency, the level of the first 16 harmonics
 // relative to the strongest of them, and the plain level statistics (peak, RMS, DC offset).
 //
@@ -15,8 +15,8 @@
 //     still found, while a lone sinusoid is its own fundamental: no analysis can tell a lone
 //     third harmonic from a sine three times as high.
 // "Significant" means within 80 dB of the strongest partial and 20 dB above the noise floor. A
-// waveform that aliases (a naive square whose period is not a whole number of samples; never
-// Pelio, which drops the harmonics above half the sample rate) has partials in between its
+// waveform that aliases (a naive square whose period is not a whole number of samples, unlike an
+// oscillator that drops the harmonics above half the sample rate) has partials in between its
 // harmonics; when they are that strong, the sampled signal really repeats only after several
 // periods, and that longer period is what is reported.
 #pragma once

@@ -93,7 +93,7 @@ bool ParseTimedAssignment(const std::string& text, double sample_rate, TimedAssi
 bool ParseRamp(const std::string& text, Ramp* ramp, std::string* error) {
   Assignment assignment;
   if (!ParseAssignment(text, &assignment, error)) return false;
-  // The first ':' splits, so both ends may carry a sign: "Mod=20:-20".
+  // The first ':' splits, so both ends may carry a sign: "In=20:-20".
   const size_t colon = assignment.value.find(':');
   if (colon == std::string::npos) {
     *error = Quote(text) + " is not NAME=FROM:TO";
