@@ -1,15 +1,17 @@
-// `modhost validate`: runs the named checks of checks.cpp against a library and reports.
+// `modhost validate`: runs the named checks (checks.h) against a library and reports.
 //
 // Each check runs in a child process of its own (this program again, with the hidden option
 // --run-check NAME), under a time limit, so that a crash or a hang is that check's failure and the
 // run goes on. The child tells the parent what it is doing as it goes ("@step", "@script" lines)
-// and ends with its report as one JSON line ("@result"); a child that ends without one crashed,
+// and ends with its report as one JSON line ("@report"); a child that ends without one crashed,
 // hung or exited, and the last step it announced says where.
 //
 // The file checks run first and need nothing but the file. The `load` check is the gate to the
 // rest: when the library cannot be loaded, has no `main` or hands back a bad record, the module
 // checks are skipped and the exit status names that stage.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
