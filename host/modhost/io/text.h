@@ -49,7 +49,12 @@ std::string Lower(std::string text);
 bool StartsWith(const std::string& text, const std::string& prefix);
 bool EndsWith(const std::string& text, const std::string& suffix);
 
-// printf into a string, for messages; at most 1023 bytes.
+// printf into a string, for messages; at most 1023 bytes. The compiler checks the arguments
+// against the format as glibc and mingw's own printf read it (clang knows it as plain printf).
+#if defined(__clang__)
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
 std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 
 }  // namespace modhost

@@ -94,7 +94,7 @@ void CheckInstancesIndependent(CheckContext& context) {
 
 void CheckInstancesConcurrent(CheckContext& context) {
   const size_t threads = 3;
-  const size_t per_thread = 3;
+  constexpr size_t per_thread = 3;
   std::vector<std::unique_ptr<Part>> parts =
       MakeParts(context, threads * per_thread, 128, 40, true);
   for (auto& part : parts) {
@@ -104,7 +104,7 @@ void CheckInstancesConcurrent(CheckContext& context) {
   context.Step(Format("rendering %zu instances on %zu threads at once", parts.size(), threads));
   std::vector<std::thread> workers;
   for (size_t thread = 0; thread < threads; ++thread) {
-    workers.emplace_back([&parts, thread, per_thread]() {
+    workers.emplace_back([&parts, thread]() {
       bool busy = true;
       while (busy) {
         busy = false;
