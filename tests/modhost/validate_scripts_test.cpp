@@ -133,7 +133,7 @@ TEST(ValidateScriptsTest, RendersHandTheModuleItsInputsAndEventsAtTheirSamples) 
   modhost::validation::CheckSettings settings;
   settings.library_path = std::string(SE_TEST_PLUGIN_DIR) + "/frame_test_module" SE_PLUGIN_SUFFIX;
   settings.seed = 5;
-  modhost::validation::CheckContext context(settings, "harness test");
+  modhost::validation::CheckContext context(settings, "scripts test");
   const PinLayout& layout = context.Layout();
   ASSERT_EQ(layout.audio_inputs, (std::vector<int32_t>{0}));
   ASSERT_EQ(layout.audio_outputs, (std::vector<int32_t>{1}));
