@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "host/host_core.h"
-#include "host/modhost/automation.h"
-#include "host/modhost/commands.h"
-#include "host/modhost/render.h"
+#include "host/modhost/cli/commands.h"
+#include "host/modhost/render/automation.h"
+#include "host/modhost/render/control_plan.h"
+#include "host/modhost/render/render.h"
 #include "tests/support/test_host.h"
 
 namespace {
@@ -39,7 +40,7 @@ const std::string kNoMain = SE_TEST_PLUGIN_DIR "/host_no_entry_library" SE_PLUGI
 const std::string kNullRecord = SE_TEST_PLUGIN_DIR "/host_raw_null_plugin" SE_PLUGIN_SUFFIX;
 const std::string kNoMagic = SE_TEST_PLUGIN_DIR "/host_raw_no_magic_plugin" SE_PLUGIN_SUFFIX;
 
-// ---- The input language ------------------------------------------------------------------------
+// ---- The input language -------------------------------------------------------------------------
 
 TEST(RenderLanguage, EnumItemsCountFromZeroOrFromAnExplicitValue) {
   auto values = [](const std::string& extra) {
@@ -148,8 +149,7 @@ TEST(RenderLanguage, ChangesRampsAndAutomationFiles) {
   EXPECT_EQ(changes.size(), 2u) << "a failed file adds nothing";
 }
 
-// ---- The plan of a render
-// ------------------------------------------------------------------------
+// ---- The plan of a render -----------------------------------------------------------------------
 
 se_host::PinInfo MakePin(int32_t index, const std::string& name, PinDirection direction,
                          PinDatatype datatype, const std::string& default_value,
@@ -272,8 +272,7 @@ TEST(RenderPlan, RandomBlocksFollowTheSeedAndStayInRange) {
   EXPECT_EQ(BlockLengths::Fixed(256).Next(100), 100);
 }
 
-// ---- Running modhost
-// -----------------------------------------------------------------------------
+// ---- Running modhost ----------------------------------------------------------------------------
 
 struct Outcome {
   int status;
@@ -365,8 +364,7 @@ void WriteWav(const std::string& path, int rate, int channels, const std::vector
   sf_close(file);
 }
 
-// ---- info
-// ----------------------------------------------------------------------------------------
+// ---- info ---------------------------------------------------------------------------------------
 
 TEST_F(ModhostTest, InfoPrintsPropertiesAndThePinTable) {
   const Outcome tessavine = Modhost({"info", kTessavine});
@@ -438,8 +436,7 @@ TEST_F(ModhostTest, InfoJsonHoldsTheSameFacts) {
   EXPECT_EQ(pins[21]["direction_code"], 3);
 }
 
-// ---- render
-// --------------------------------------------------------------------------------------
+// ---- render -------------------------------------------------------------------------------------
 
 // A pin update the reference host sends, and an input filler: the inputs as buffer values.
 struct DirectEvent {

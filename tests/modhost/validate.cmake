@@ -52,7 +52,7 @@ foreach(fault IN LISTS broken_module_faults)
 endforeach()
 
 se_add_gtest(modhost_validate_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_harness_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_scripts_test.cpp
   LIBS modhost_lib se_test_support
   DEPENDS modhost ${broken_modules} frame_test_module)
 target_compile_definitions(modhost_validate_test PRIVATE
