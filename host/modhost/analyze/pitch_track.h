@@ -1,0 +1,56 @@
+// The analysis of one short frame of a signal: its pitch with a confidence, its RMS and the levels
+// of its first 16 harmonics. A file's frames, a few milliseconds apart, are what show a pitch
+// that moves, a step, or harmonics that fade; segments.h turns them into the summary.
+//
+// Method: a frame of 0.3 s (or the whole signal when it is shorter) under a Blackman-Harris
+// window. Its fundamental is the highest of the strongest spectral peak divided by 1 to 16 whose
+// harmonic series explains 98% of the peaks' energy, fitted to those peaks (spectrum.h). The
+// confidence is the frame's periodicity at that period: the autocorrelation at the lag of one
+// period, normalized and corrected for the window (Boersma's method; 1 when each period repeats
+// the last, near 0 for noise). Spectral peaks give the candidate, whatever the pitch, up to half
+// the sample rate where a time-domain lag search has only a few samples per period; the
+// periodicity, which no set of peaks can fake, decides whether there is a pitch at all. A frame
+// has a pitch when its confidence reaches kPitchedConfidence.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "host/modhost/analyze/spectrum.h"
+
+namespace modhost {
+
+// The frame's length; 11.7 Hz (kLowestPitchBins of its 3.3 Hz bins) is the lowest pitch it
+// finds, below the 13.75 Hz that 0 V plays under 1 Volt/Octave.
+inline constexpr double kFrameSeconds = 0.3;
+inline constexpr double kPitchedConfidence = 0.6;
+// A frame whose RMS around its mean is below this (-160 dBFS, under the quantization step of a
+// 24-bit file) is silent: it has no pitch.
+inline constexpr double kSilenceRms = 1e-8;
+
+struct PitchFrame {
+  double time_seconds = 0.0;  // the frame's centre
+  double pitch_hz = 0.0;      // 0 when the frame has no pitch
+  double confidence = 0.0;    // periodicity at the pitch's period, from 0 to 1
+  double rms = 0.0;           // of the frame's samples, DC included (1.0 = full scale)
+  // Levels of harmonics 1 to 16 in dBFS; kLevelFloorDb when not found (or no pitch).
+  std::array<float, kHarmonicCount> harmonic_dbfs{};
+};
+
+class FrameAnalyzer {
+ public:
+  // Frames of `length` samples at `sample_rate`.
+  FrameAnalyzer(std::size_t length, double sample_rate);
+
+  // Analyzes length() samples from `samples`; non-finite ones count as 0.
+  PitchFrame Analyze(const float* samples);
+  std::size_t length() const { return spectrum_.length(); }
+  // The spectrum of the frame analyzed last.
+  const WindowedSpectrum& spectrum() const { return spectrum_; }
+
+ private:
+  WindowedSpectrum spectrum_;
+  std::vector<double> samples_;
+};
+
+}  // namespace modhost
