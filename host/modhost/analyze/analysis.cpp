@@ -119,7 +119,8 @@ bool RefineOnExcerpt(SampleSource& source, const FramePlan& plan, const PitchSeg
   const double floor = NoiseFloor(spectrum, excerpt.first_bin());
   result->fundamental_hz =
       FitFundamental(spectrum, excerpt.first_bin(), floor, segment.frequency_hz, kFrameUncertainty);
-  const double weak = WeakFundamental(spectrum, excerpt.first_bin(), floor, result->fundamental_hz);
+  const double weak =
+      WeakFundamental(spectrum, rate, excerpt.first_bin(), floor, result->fundamental_hz);
   if (weak != result->fundamental_hz) {
     result->fundamental_hz =
         FitFundamental(spectrum, excerpt.first_bin(), floor, weak, spectrum.resolution_hz / weak);

@@ -3,14 +3,22 @@
 // that moves, a step, or harmonics that fade; segments.h turns them into the summary.
 //
 // Method: a frame of 0.3 s (or the whole signal when it is shorter) under a Blackman-Harris
-// window. Its fundamental is the highest of the strongest spectral peak divided by 1 to 16 whose
-// harmonic series explains 98% of the peaks' energy, fitted to those peaks (spectrum.h). The
-// confidence is the frame's periodicity at that period: the autocorrelation at the lag of one
-// period, normalized and corrected for the window (Boersma's method; 1 when each period repeats
-// the last, near 0 for noise). Spectral peaks give the candidate, whatever the pitch, up to half
-// the sample rate where a time-domain lag search has only a few samples per period; the
-// periodicity, which no set of peaks can fake, decides whether there is a pitch at all. A frame
+// window. The candidates for its fundamental are the strongest spectral peak divided by 1 to 16,
+// each fitted to the peaks its harmonic series explains (spectrum.h). Each candidate's
+// periodicity is the frame's autocorrelation at the lag of one period, normalized and corrected
+// for the window (Boersma's method: 1 when each period repeats the last, near 0 for noise), and
+// the pitch is the highest candidate within kPeriodicityMargin of the most periodic one, as in
+// YIN, which takes the shortest lag that repeats about as well as any: a subharmonic repeats as
+// well as the pitch itself, and a naive waveform's aliases make a lower one repeat slightly
+// better. The spectral peaks find candidates at any pitch, up to half the sample rate, where a
+// lag search has only a few samples per period; the periodicity, which no set of peaks can fake,
+// picks among them and is the frame's confidence. A frame
 // has a pitch when its confidence reaches kPitchedConfidence.
+//
+// A pitch that moves fast is not periodic over 0.3 s (a glide of five octaves in three seconds
+// moves half an octave in that time), so when the long frame finds no pitch, shorter frames
+// centred on it try in turn: a tenth of a second, then a thirtieth. Each finds pitches down to
+// kLowestPitchBins of its own bins.
 #pragma once
 
 #include <array>
@@ -24,6 +32,7 @@ namespace modhost {
 // finds, below the 13.75 Hz that 0 V plays under 1 Volt/Octave.
 inline constexpr double kFrameSeconds = 0.3;
 inline constexpr double kPitchedConfidence = 0.6;
+inline constexpr double kPeriodicityMargin = 0.05;
 // A frame whose RMS around its mean is below this (-160 dBFS, under the quantization step of a
 // 24-bit file) is silent: it has no pitch.
 inline constexpr double kSilenceRms = 1e-8;
@@ -37,6 +46,9 @@ struct PitchFrame {
   std::array<float, kHarmonicCount> harmonic_dbfs{};
 };
 
+// The shorter frames' lengths, as shares of the long one's.
+inline constexpr double kShorterFrames[] = {1.0 / 3.0, 1.0 / 9.0};
+
 class FrameAnalyzer {
  public:
   // Frames of `length` samples at `sample_rate`.
@@ -44,12 +56,16 @@ class FrameAnalyzer {
 
   // Analyzes length() samples from `samples`; non-finite ones count as 0.
   PitchFrame Analyze(const float* samples);
-  std::size_t length() const { return spectrum_.length(); }
-  // The spectrum of the frame analyzed last.
-  const WindowedSpectrum& spectrum() const { return spectrum_; }
+  std::size_t length() const { return spectra_.front().length(); }
+  // The long frame's spectrum, of the frame analyzed last.
+  const WindowedSpectrum& spectrum() const { return spectra_.front(); }
 
  private:
-  WindowedSpectrum spectrum_;
+  // Fills `frame`'s pitch, confidence and levels from the frame of spectra_[index], centred in
+  // the long one; false when it has no pitch.
+  bool AnalyzeLength(std::size_t index, PitchFrame* frame);
+
+  std::vector<WindowedSpectrum> spectra_;  // the long frame's first
   std::vector<double> samples_;
 };
 

@@ -31,9 +31,9 @@ constexpr double kHarmonicToleranceBins = 0.5;
 constexpr double kHarmonicToleranceRelative = 1e-5;
 // The fundamental is sought among the strongest partial divided by 1 to this.
 constexpr int kMaxHarmonicOfStrongest = 16;
-// The share of the peaks' energy that the chosen series must explain (see spectrum.h).
-constexpr double kExplainedShare = 0.98;
-constexpr double kWeakFundamentalBelowStrongestDb = -50.0;
+constexpr double kWeakFundamentalBelowStrongestDb = -60.0;
+// How close to a whole number of samples a period must be to count as one.
+constexpr double kWholePeriodTolerance = 1e-4;
 
 double Square(double value) { return value * value; }
 
@@ -208,26 +208,19 @@ std::vector<Peak> SignificantPeaks(const Spectrum& spectrum, std::size_t first_b
   return peaks;
 }
 
-double ChooseFundamental(const std::vector<Peak>& peaks, double lowest_hz, double tolerance_hz) {
-  if (peaks.empty()) return 0.0;
+std::vector<double> FundamentalCandidates(const std::vector<Peak>& peaks, double lowest_hz,
+                                          double tolerance_hz) {
+  std::vector<double> candidates;
+  if (peaks.empty()) return candidates;
   const Peak& strongest = *std::max_element(
       peaks.begin(), peaks.end(),
       [](const Peak& left, const Peak& right) { return left.amplitude < right.amplitude; });
-  // Candidates from the highest down: a subharmonic explains at least as much as the pitch
-  // itself, so the first that explains enough is the pitch.
-  double best_share = -1.0;
-  double best_hz = 0.0;
   for (int divisor = 1; divisor <= kMaxHarmonicOfStrongest; ++divisor) {
     const double candidate = strongest.frequency_hz / divisor;
     if (candidate < lowest_hz) break;
-    const Explanation explanation = Explain(peaks, candidate, tolerance_hz);
-    if (explanation.explained_share >= kExplainedShare) return explanation.fundamental_hz;
-    if (explanation.explained_share > best_share + 1e-9) {
-      best_share = explanation.explained_share;
-      best_hz = explanation.fundamental_hz;
-    }
+    candidates.push_back(Explain(peaks, candidate, tolerance_hz).fundamental_hz);
   }
-  return best_hz;
+  return candidates;
 }
 
 double FitFundamental(const Spectrum& spectrum, std::size_t first_bin, double floor,
@@ -254,8 +247,8 @@ double FitFundamental(const Spectrum& spectrum, std::size_t first_bin, double fl
   return estimate;
 }
 
-double WeakFundamental(const Spectrum& spectrum, std::size_t first_bin, double floor,
-                       double fundamental_hz) {
+double WeakFundamental(const Spectrum& spectrum, double sample_rate, std::size_t first_bin,
+                       double floor, double fundamental_hz) {
   const std::vector<Peak> peaks = SignificantPeaks(spectrum, first_bin, floor);
   double strongest = 0.0;
   for (const Peak& peak : peaks) strongest = std::max(strongest, peak.amplitude);
@@ -265,6 +258,8 @@ double WeakFundamental(const Spectrum& spectrum, std::size_t first_bin, double f
   for (int divisor = 2; divisor <= kMaxHarmonicOfStrongest; ++divisor) {
     const double candidate = fundamental_hz / divisor;
     if (candidate < lowest_hz) break;
+    const double period = sample_rate / candidate;
+    if (std::abs(period - std::round(period)) <= kWholePeriodTolerance * period) continue;
     for (const Peak& peak : peaks) {
       if (peak.amplitude >= weakest && std::abs(peak.frequency_hz - candidate) <= tolerance) {
         return candidate;

@@ -111,12 +111,12 @@ double NoiseFloor(const Spectrum& spectrum, std::size_t first_bin,
 // 20 dB over `floor`.
 std::vector<Peak> SignificantPeaks(const Spectrum& spectrum, std::size_t first_bin, double floor);
 
-// The fundamental of `peaks`, or 0 when there are none: of the strongest peak divided by 1 to
-// 16 (down to `lowest_hz`), the highest whose harmonic series explains at least 98% of the
-// peaks' energy, fitted to the peaks it explains; when none does, the one that explains most.
-// The 2% left over is room for what a naive waveform aliases back and for faint spurs, which
-// would otherwise pull the fundamental down to a common divisor of everything.
-double ChooseFundamental(const std::vector<Peak>& peaks, double lowest_hz, double tolerance_hz);
+// The candidates for the fundamental of `peaks`, highest first: the strongest peak divided by 1
+// to 16 (down to `lowest_hz`), each fitted to the peaks its harmonic series explains. Which one
+// is the pitch takes the time domain to tell (pitch_track.h): a set of peaks alone cannot say
+// whether the signal repeats after one of their periods.
+std::vector<double> FundamentalCandidates(const std::vector<Peak>& peaks, double lowest_hz,
+                                          double tolerance_hz);
 
 // The fundamental near `estimate_hz` fitted to the significant peaks of `spectrum` that lie at
 // its whole multiples (a least-squares fit of f_k = k·f0 weighted by each partial's power), so
@@ -126,14 +126,14 @@ double FitFundamental(const Spectrum& spectrum, std::size_t first_bin, double fl
                       double estimate_hz, double uncertainty);
 
 // The fundamental of a series whose first harmonic is weak: the highest of `fundamental_hz`
-// divided by 2 to 16 that is itself a significant peak of `spectrum` no more than 50 dB under the
+// divided by 2 to 16 that is itself a significant peak of `spectrum` no more than 60 dB under the
 // strongest, or `fundamental_hz` when none is. The frames take the pitch a listener hears (a
 // fundamental 40 dB under its third harmonic adds 0.01% of the energy); the one fundamental of a
-// steady file is the series' own, so that harmonic 1 is the weak partial. Partials further down
-// than 50 dB are left alone: that is where a naive waveform's aliases fall at whole fractions of
-// its pitch.
-double WeakFundamental(const Spectrum& spectrum, std::size_t first_bin, double floor,
-                       double fundamental_hz);
+// steady file is the series' own, so that harmonic 1 is the weak partial. A subharmonic whose
+// period is a whole number of samples is left alone: that is where the aliases of a naive
+// waveform fall (a sawtooth of 440 Hz at 48 kHz aliases onto multiples of 40 Hz).
+double WeakFundamental(const Spectrum& spectrum, double sample_rate, std::size_t first_bin,
+                       double floor, double fundamental_hz);
 
 // The levels of harmonics 1 to 16 of `fundamental_hz` in `spectrum`, each found or not against
 // the floor around it.

@@ -83,8 +83,9 @@ void Image(Writer& svg, double x, double y, double width, double height, std::si
       css_class, x, y, width, height, Base64(EncodePng(pixels_across, pixels_down, rgb)).c_str()));
 }
 
-void PanelTitle(Writer& svg, const Panel& panel, const std::string& title) {
-  svg.Text(panel.left, panel.top - 12, title, "start", kTitleStyle);
+// The title above `panel`, `raise` pixels higher than usual (above the harmonic numbers).
+void PanelTitle(Writer& svg, const Panel& panel, const std::string& title, double raise = 0.0) {
+  svg.Text(panel.left, panel.top - 12 - raise, title, "start", kTitleStyle);
 }
 
 void Note(Writer& svg, const Panel& panel, const std::string& text) {
@@ -377,7 +378,7 @@ void DrawSpectrum(Writer& svg, const SignalAnalysis& analysis, const Panel& fram
                              analysis.frame_seconds);
   if (analysis.has_pitch)
     title += "; harmonics 1 to 16 marked (filled: found above the floor, the bar)";
-  PanelTitle(svg, panel, title);
+  PanelTitle(svg, panel, title, 14.0);
   const bool in_khz = panel.x_max >= 2000.0;
   DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), in_khz ? 1e-3 : 1.0, kLevelStepDb,
            in_khz ? "frequency (kHz)" : "frequency (Hz)", "level (dBFS)");
@@ -446,7 +447,7 @@ std::string PlotAnalysisSvg(const SignalAnalysis& analysis, const std::string& n
   const Panel waveform = steady ? next_panel(kWaveformHeight) : Panel{};
   const Panel spectrum = next_panel(kSpectrumHeight);
 
-  Writer svg(kWidth, top - kPanelGap);
+  Writer svg(kWidth, top - kPanelGap + 20.0);
   std::string pitch_text;
   if (analysis.has_pitch) {
     pitch_text = Format("fundamental %.3f Hz", analysis.fundamental_hz);
