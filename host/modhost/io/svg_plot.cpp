@@ -39,6 +39,8 @@ constexpr std::size_t kImageRows = 256;
 // The spectrogram's linear axis reaches this far above the highest harmonic found in any frame.
 constexpr double kFrequencyHeadroom = 1.15;
 constexpr double kLowestLogHz = 20.0;
+// Harmonics further under a frame's loudest than this do not widen the spectrogram's range.
+constexpr double kShownRangeDb = 80.0;
 // The segments under the title are cut after this many characters (the JSON has them all).
 constexpr std::size_t kLongestLine = 150;
 constexpr double kSpectrumHarmonicSpan = kHarmonicCount + 0.5;
@@ -93,16 +95,17 @@ void Note(Writer& svg, const Panel& panel, const std::string& text) {
            " font-size=\"16\"", svg::kSubtleTextColour);
 }
 
-// The highest frequency worth showing: above every harmonic found in any frame, or half the
-// sample rate when no frame has a pitch.
+// The highest frequency worth showing: above every harmonic found in any frame within
+// kShownRangeDb of the frame's loudest, or half the sample rate when no frame has a pitch.
 double TopFrequency(const SignalAnalysis& analysis) {
   const double nyquist_hz = analysis.sample_rate / 2.0;
   double highest = 0.0;
   for (const PitchFrame& frame : analysis.frames) {
     if (!(frame.pitch_hz > 0.0)) continue;
     highest = std::max(highest, frame.pitch_hz);
+    const float loudest = *std::max_element(frame.harmonic_dbfs.begin(), frame.harmonic_dbfs.end());
     for (int index = 0; index < kHarmonicCount; ++index) {
-      if (frame.harmonic_dbfs[index] > kLevelFloorDb) {
+      if (frame.harmonic_dbfs[index] > std::max<double>(kLevelFloorDb, loudest - kShownRangeDb)) {
         highest = std::max(highest, (index + 1) * frame.pitch_hz);
       }
     }
