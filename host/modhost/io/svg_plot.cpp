@@ -39,8 +39,9 @@ constexpr std::size_t kImageRows = 256;
 // The spectrogram's linear axis reaches this far above the highest harmonic found in any frame.
 constexpr double kFrequencyHeadroom = 1.15;
 constexpr double kLowestLogHz = 20.0;
-// Harmonics further under a frame's loudest than this do not widen the spectrogram's range.
-constexpr double kShownRangeDb = 80.0;
+// Harmonics further under a frame's loudest than this do not widen the spectrogram's range;
+// 100 dB keeps the faint ones whose change a Quality setting makes.
+constexpr double kShownRangeDb = 100.0;
 // The segments under the title are cut after this many characters (the JSON has them all).
 constexpr std::size_t kLongestLine = 150;
 constexpr double kSpectrumHarmonicSpan = kHarmonicCount + 0.5;
