@@ -21,7 +21,11 @@ inline constexpr const char* kSubtleTextColour = "#666666";
 
 // printf into a std::string of any length; the C locale of a command-line program keeps '.' as
 // the decimal point, which SVG requires.
+#if defined(__clang__)
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 
 // Text content for the SVG: markup characters escaped, and bytes that are not UTF-8 (a file name
 // can hold any bytes) or control characters replaced, so that the document always parses.
