@@ -212,7 +212,7 @@ TEST_F(IsolationTest, CommandLineMistakesGetOneLine) {
   ExpectRefusal({"render", kTessavine}, 2, "modhost: --output is required");
   ExpectRefusal({"frobnicate"}, 2,
                 "modhost: unknown command 'frobnicate'; the commands are info, render, analyze, "
-                "validate\n");
+                "diff, validate\n");
   ExpectRefusal({}, 2, "modhost: name a command (info, render, analyze, diff, validate)");
   ExpectRefusal({"validate", kTessavine, "--seed", "-1"}, 2,
                 "modhost validate: --seed: '-1' is out of range");
