@@ -45,20 +45,20 @@ nlohmann::ordered_json Number(double value) {
 
 double Dbfs(double value) { return 20.0 * std::log10(value); }
 
-void PrintResult(const DiffOptions& options, const WavReader& a, const WavReader& b,
+void PrintResult(const DiffOptions& options, const WavReader& reader_a, const WavReader& reader_b,
                  const SampleComparer& comparer, const std::string& problem) {
   const SampleComparison& result = comparer.result();
-  const double rate = a.sample_rate();
+  const double rate = reader_a.sample_rate();
   if (options.json) {
     nlohmann::ordered_json json = {
         {"a", options.a_path},
         {"b", options.b_path},
-        {"a_frames", a.frames()},
-        {"b_frames", b.frames()},
-        {"a_channels", a.channels()},
-        {"b_channels", b.channels()},
-        {"a_sample_rate", a.sample_rate()},
-        {"b_sample_rate", b.sample_rate()},
+        {"a_frames", reader_a.frames()},
+        {"b_frames", reader_b.frames()},
+        {"a_channels", reader_a.channels()},
+        {"b_channels", reader_b.channels()},
+        {"a_sample_rate", reader_a.sample_rate()},
+        {"b_sample_rate", reader_b.sample_rate()},
         {"comparable", problem.empty()},
     };
     if (!problem.empty()) {
@@ -88,8 +88,9 @@ void PrintResult(const DiffOptions& options, const WavReader& a, const WavReader
   }
   if (!problem.empty()) return;
   const std::string names = options.a_path + " and " + options.b_path;
-  const std::string common =
-      a.frames() == b.frames() ? FormOf(a) : "the first " + Plural(result.compared_frames, "frame");
+  const std::string common = reader_a.frames() == reader_b.frames()
+                                 ? FormOf(reader_a)
+                                 : "the first " + Plural(result.compared_frames, "frame");
   if (result.identical()) {
     std::printf("%s are identical: %s\n", names.c_str(), common.c_str());
     return;

@@ -63,11 +63,12 @@ double SampleComparison::SnrDb() const {
   return 10.0 * std::log10(reference_energy / difference_energy);
 }
 
-SampleComparer::SampleComparer(const WavLayout& a, const WavLayout& b)
-    : a_(a),
-      b_(b),
-      same_format_(a.encoding == b.encoding && a.bits_per_sample == b.bits_per_sample) {
-  result_.channels = a.channels;
+SampleComparer::SampleComparer(const WavLayout& a_layout, const WavLayout& b_layout)
+    : a_(a_layout),
+      b_(b_layout),
+      same_format_(a_layout.encoding == b_layout.encoding &&
+                   a_layout.bits_per_sample == b_layout.bits_per_sample) {
+  result_.channels = a_layout.channels;
 }
 
 std::string SampleComparer::StepName() const {

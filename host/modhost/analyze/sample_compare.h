@@ -44,8 +44,9 @@ struct SampleComparison {
 
 class SampleComparer {
  public:
-  // Samples of A stored as `a`, of B as `b`; both must have the same channel count.
-  SampleComparer(const WavLayout& a, const WavLayout& b);
+  // Samples of A stored as `a_layout` says, of B as `b_layout`; both must have the same
+  // channel count.
+  SampleComparer(const WavLayout& a_layout, const WavLayout& b_layout);
 
   // Compares `frames` frames as the files store them.
   void Add(const uint8_t* a_bytes, const uint8_t* b_bytes, uint64_t frames);
