@@ -15,6 +15,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libbenchmark-dev
   libsndfile1-dev sox             # other programs' WAV readers and writers, to check modhost's
   librsvg2-bin                    # rsvg-convert, another program that must draw modhost's plots
+  aubio-tools                     # aubiopitch, the pitch tracker modhost analyze is compared with
   libmpfr-dev                     # test-only: the correctly rounded reference of portable_math
   clang-format python3
   clang libclang-rt-14-dev llvm   # libFuzzer and the sanitizer runtimes; llvm-symbolizer
