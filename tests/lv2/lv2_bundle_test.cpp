@@ -1,0 +1,494 @@
+// Bundles written by `modhost lv2`, judged by other people's LV2 code: lilv's lv2ls must find
+// them through LV2_PATH, lv2info must show every port as the module's pin table says, serdi must
+// parse their Turtle and give the values written there, lv2bench must run them, and lv2apply must
+// play them to the bit as `modhost render` plays the same settings. And what `modhost lv2` refuses:
+// a module that cannot be a plug-in, a library that is not a module (with info's exit statuses),
+// and a folder that it did not write, each in one line with nothing left behind.
+#include <sndfile.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "tests/modhost/modhost_runner.h"
+
+namespace {
+
+using modhost_test::Lines;
+using modhost_test::Outcome;
+using modhost_test::ReadFile;
+using modhost_test::WriteFile;
+
+const std::string kPelio = SE_PLUGIN_DIR "/pelio.so";
+const std::string kTessavine = SE_PLUGIN_DIR "/tessavine.so";
+const std::string kTestModules = SE_TEST_PLUGIN_DIR "/";
+const std::string kPelioUri = "urn:se-module:ZO%20Pelio";
+const std::string kTessavineUri = "urn:se-module:morvane%20Tessavine";
+const std::string kLv2 = "http://lv2plug.in/ns/lv2core#";
+
+// One port as lv2info prints it.
+struct InfoPort {
+  std::set<std::string> types;  // the lv2core terms: "CVPort", "InputPort"...
+  std::string symbol;
+  std::string name;
+  std::map<std::string, double> numbers;  // "Minimum", "Maximum", "Default"
+  std::set<std::string> properties;       // "integer", "enumeration"...
+  std::map<int, std::string> points;      // scale points, value -> label
+};
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  return first == std::string::npos ? ""
+                                    : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+std::string Lv2Term(const std::string& uri) {
+  return uri.compare(0, kLv2.size(), kLv2) == 0 ? uri.substr(kLv2.size()) : uri;
+}
+
+std::map<int, InfoPort> ParseLv2Info(const std::string& text) {
+  std::map<int, InfoPort> ports;
+  InfoPort* port = nullptr;
+  std::string key;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = Trimmed(line);
+    if (line.compare(0, 5, "Port ") == 0 && line.back() == ':') {
+      port = &ports[std::stoi(line.substr(5))];
+      continue;
+    }
+    if (!port || line.empty()) continue;
+    std::string value = line;
+    for (const char* name : {"Type", "Symbol", "Name", "Minimum", "Maximum", "Default",
+                             "Properties", "Scale Points"}) {
+      if (line.compare(0, std::strlen(name) + 1, std::string(name) + ":") == 0) {
+        key = name;
+        value = Trimmed(line.substr(std::strlen(name) + 1));
+      }
+    }
+    if (value.empty()) continue;
+    if (key == "Type") port->types.insert(Lv2Term(value));
+    if (key == "Properties") port->properties.insert(Lv2Term(value));
+    if (key == "Symbol") port->symbol = value;
+    if (key == "Name") port->name = value;
+    if (key == "Minimum" || key == "Maximum" || key == "Default")
+      port->numbers[key] = std::stod(value);
+    if (key == "Scale Points") {
+      const size_t equals = value.find(" = \"");
+      port->points[std::stoi(value.substr(0, equals))] =
+          value.substr(equals + 4, value.size() - equals - 5);
+    }
+  }
+  return ports;
+}
+
+// The triples serdi reads from a Turtle file, by subject: predicate -> the objects' lexical forms
+// (IRIs without their brackets), escapes undone.
+using Triples = std::map<std::string, std::multimap<std::string, std::string>>;
+
+std::string Unescaped(const std::string& literal) {
+  std::string text;
+  for (size_t at = 0; at < literal.size(); ++at) {
+    if (literal[at] != '\\') {
+      text += literal[at];
+      continue;
+    }
+    const char kind = literal[++at];
+    if (kind == 'u' || kind == 'U') {
+      const size_t digits = kind == 'u' ? 4 : 8;
+      const unsigned long code = std::stoul(literal.substr(at + 1, digits), nullptr, 16);
+      at += digits;
+      if (code < 0x80) {
+        text += static_cast<char>(code);
+      } else if (code < 0x800) {
+        text += static_cast<char>(0xC0 | code >> 6),
+            text += static_cast<char>(0x80 | (code & 0x3F));
+      } else {
+        text += static_cast<char>(0xE0 | code >> 12);
+        text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+      }
+    } else {
+      text += kind == 'n' ? '\n' : kind == 'r' ? '\r' : kind == 't' ? '\t' : kind;
+    }
+  }
+  return text;
+}
+
+// The lexical form of an N-Triples term: an IRI's text, a literal's unescaped text.
+std::string TermText(const std::string& term) {
+  if (term[0] == '<') return term.substr(1, term.size() - 2);
+  if (term[0] != '"') return term;
+  return Unescaped(term.substr(1, term.rfind('"') - 1));
+}
+
+// Subject predicate object, in serdi's N-Triples: the subject and predicate hold no spaces.
+Triples ParseNTriples(const std::string& text) {
+  Triples triples;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find(' ');
+    const size_t second = line.find(' ', first + 1);
+    const std::string object = line.substr(second + 1, line.size() - second - 3);
+    triples[line.substr(0, first)].emplace(TermText(line.substr(first + 1, second - first - 1)),
+                                           TermText(object));
+  }
+  return triples;
+}
+
+std::string One(const Triples& triples, const std::string& subject, const std::string& predicate) {
+  const auto found = triples.find(subject);
+  if (found == triples.end()) return "(no subject)";
+  const auto objects = found->second.equal_range(predicate);
+  return objects.first == objects.second ? "(none)" : objects.first->second;
+}
+
+// The port subjects by index.
+std::map<int, std::string> PortNodes(const Triples& triples) {
+  std::map<int, std::string> nodes;
+  for (const auto& [subject, properties] : triples) {
+    const auto index = properties.find(kLv2 + "index");
+    if (index != properties.end()) nodes[std::stoi(index->second)] = subject;
+  }
+  return nodes;
+}
+
+struct Audio {
+  int channels = 0;
+  int rate = 0;
+  std::vector<float> samples;  // interleaved
+};
+
+Audio ReadAudio(const std::string& path) {
+  SF_INFO info = {};
+  Audio audio;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (!file) return audio;
+  audio.channels = info.channels;
+  audio.rate = info.samplerate;
+  audio.samples.resize(static_cast<size_t>(info.frames * info.channels));
+  sf_readf_float(file, audio.samples.data(), info.frames);
+  sf_close(file);
+  return audio;
+}
+
+void WriteAudio(const std::string& path, int rate, int channels,
+                const std::vector<float>& samples) {
+  SF_INFO info = {};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+  sf_close(file);
+}
+
+// The index of the first sample where two renders differ, or -1.
+long FirstDifference(const Audio& first, const Audio& second) {
+  if (first.samples.size() != second.samples.size()) return 0;
+  for (size_t at = 0; at < first.samples.size(); ++at) {
+    if (std::memcmp(&first.samples[at], &second.samples[at], sizeof(float)) != 0)
+      return static_cast<long>(at);
+  }
+  return -1;
+}
+
+float Signal(double volts) { return static_cast<float>(volts / 10.0); }
+
+// Each test has its own LV2_PATH: the folder "lv2" inside its temporary folder, which holds
+// bundles only (lilv takes every entry there for one).
+class Lv2BundleTest : public modhost_test::ModhostFolderTest {
+ protected:
+  void SetUp() override {
+    ModhostFolderTest::SetUp();
+    bundles_ = InFolder("lv2");
+    ASSERT_EQ(mkdir(bundles_.c_str(), 0755), 0);
+    setenv("LV2_PATH", bundles_.c_str(), 1);
+  }
+
+  Outcome MakeBundle(const std::string& library, const std::string& name,
+                     const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {"lv2", library, "-o", "lv2/" + name};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return Modhost(arguments);
+  }
+
+  std::vector<std::string> Bundles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(bundles_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string bundles_;
+};
+
+TEST_F(Lv2BundleTest, LilvFindsAndDescribesBothModules) {
+  ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2").status, 0);
+  ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2").status, 0);
+  const Outcome listed = Modhost({}, "lv2ls");
+  EXPECT_EQ(listed.out, kPelioUri + "\n" + kTessavineUri + "\n") << listed.err;
+
+  const Outcome tessavine = Modhost({kTessavineUri}, "lv2info");
+  ASSERT_EQ(tessavine.status, 0) << tessavine.err;
+  EXPECT_NE(tessavine.out.find("Name:              Tessavine\n"), std::string::npos);
+  EXPECT_NE(tessavine.out.find("Optional Features: " + kLv2 + "hardRTCapable"), std::string::npos);
+  std::map<int, InfoPort> ports = ParseLv2Info(tessavine.out);
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0].types, (std::set<std::string>{"CVPort", "InputPort"}));
+  EXPECT_EQ(ports[0].symbol, "pitch");
+  EXPECT_EQ(ports[1].types, (std::set<std::string>{"AudioPort", "OutputPort"}));
+  EXPECT_EQ(ports[1].name, "Signal Out");
+  EXPECT_EQ(ports[2].types, (std::set<std::string>{"ControlPort", "InputPort"}));
+  EXPECT_EQ(ports[2].symbol, "freq_scale");
+  EXPECT_EQ(ports[2].properties, (std::set<std::string>{"enumeration", "integer"}));
+  EXPECT_EQ(ports[2].points, (std::map<int, std::string>{{0, "1 Volt/Octave"}, {1, "1 Volt/kHz"}}));
+  EXPECT_EQ(ports[2].numbers,
+            (std::map<std::string, double>{{"Default", 0}, {"Minimum", 0}, {"Maximum", 1}}));
+
+  const Outcome pelio = Modhost({kPelioUri}, "lv2info");
+  ports = ParseLv2Info(pelio.out);
+  ASSERT_EQ(ports.size(), 22u) << pelio.err;
+  for (int pin = 2; pin <= 17; ++pin) {
+    EXPECT_EQ(ports[pin].types, (std::set<std::string>{"CVPort", "InputPort"})) << pin;
+    EXPECT_EQ(ports[pin].name, std::to_string(pin - 1) + "f");
+    EXPECT_EQ(ports[pin].symbol, "_" + std::to_string(pin - 1) + "f");
+  }
+  EXPECT_EQ(ports[1].numbers,
+            (std::map<std::string, double>{{"Default", 16}, {"Minimum", 1}, {"Maximum", 16}}));
+  EXPECT_EQ(ports[1].points.size(), 16u);
+  EXPECT_EQ(ports[1].points[12], "12");
+  EXPECT_EQ(ports[19].types, (std::set<std::string>{"AudioPort", "OutputPort"}));
+  EXPECT_EQ(ports[21].points,
+            (std::map<int, std::string>{{0, "Normal"}, {1, "High"}, {2, "Ultra-High"}}));
+
+  // lv2info shows no values of CV ports; the Turtle itself, as serdi reads it, holds them.
+  const Outcome triples =
+      Modhost({"-i", "turtle", "-o", "ntriples", "lv2/pelio.lv2/plugin.ttl"}, "serdi");
+  ASSERT_EQ(triples.status, 0) << triples.err;
+  const Triples pelio_ttl = ParseNTriples(triples.out);
+  std::map<int, std::string> nodes = PortNodes(pelio_ttl);
+  const std::string rdfs = "http://www.w3.org/2000/01/rdf-schema#";
+  for (const auto& [index, want] : std::map<int, std::vector<double>>{
+           {0, {0.5, -1, 1}}, {2, {0, -1, 1}}, {17, {0, -1, 1}}, {18, {2, -2, 2}}}) {
+    EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "default")), want[0]) << index;
+    EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "minimum")), want[1]) << index;
+    EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "maximum")), want[2]) << index;
+    EXPECT_NE(One(pelio_ttl, nodes[index], rdfs + "comment").find("1.0 is 10 V"),
+              std::string::npos);
+  }
+  const std::string about = One(pelio_ttl, "<" + kPelioUri + ">", rdfs + "comment");
+  EXPECT_EQ(about.compare(0, 24, "Pelio v0.6\n\nQuick Help:\n"), 0) << about;
+  EXPECT_EQ(about.back(), 'r');  // "...like a low-pass filter", without the last line break
+  for (const char* file :
+       {"pelio.lv2/manifest.ttl", "tessavine.lv2/manifest.ttl", "tessavine.lv2/plugin.ttl"}) {
+    EXPECT_EQ(
+        Modhost({"-i", "turtle", "-o", "ntriples", std::string("lv2/") + file}, "serdi").status, 0)
+        << file;
+  }
+}
+
+TEST_F(Lv2BundleTest, AwkwardNamesAndControlsBecomeValidTurtle) {
+  const Outcome made = MakeBundle(kTestModules + "lv2_test_module_awkward.so", "awkward.lv2");
+  ASSERT_EQ(made.status, 0) << made.err;
+  // The unreadable default of "9 lives" is the render's too: a warning, and 0 V.
+  EXPECT_NE(made.err.find("modhost lv2: warning: pin '9 lives' has the default 'many'"),
+            std::string::npos)
+      << made.err;
+  const Outcome parsed =
+      Modhost({"-i", "turtle", "-o", "ntriples", "lv2/awkward.lv2/plugin.ttl"}, "serdi");
+  ASSERT_EQ(parsed.status, 0) << parsed.err;
+  const Triples triples = ParseNTriples(parsed.out);
+  const std::string uri = "<urn:se-module:lv2%20test%2Fmodule%20%231>";
+  EXPECT_EQ(One(triples, uri, "http://usefulinc.com/ns/doap#name"), "LV2 \"test\" module");
+  EXPECT_EQ(One(triples, uri, "http://www.w3.org/2000/01/rdf-schema#comment"),
+            "Line one\nLine \\two\\ \"quoted\"");
+  std::map<int, std::string> nodes = PortNodes(triples);
+  ASSERT_EQ(nodes.size(), 8u);
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"in_a", "In \"A\""},
+      {"out", "Out"},
+      {"gain", "Gain"},
+      {"steps", "Steps"},
+      {"shape_line", "Shape\nline"},
+      {"_9_lives", "9 lives"},
+      {"out_2", "Out"},
+      {"back_slash", "back\\slash \xEF\xBF\xBD"}};
+  for (size_t index = 0; index < names.size(); ++index) {
+    EXPECT_EQ(One(triples, nodes[index], kLv2 + "symbol"), names[index].first);
+    EXPECT_EQ(One(triples, nodes[index], kLv2 + "name"), names[index].second);
+  }
+  // A range from the pin's volts, a toggle, an integer range, an enumeration without items.
+  EXPECT_EQ(One(triples, nodes[0], kLv2 + "default"), "-0.25");
+  EXPECT_EQ(One(triples, nodes[0], kLv2 + "minimum"), "-0.5");
+  EXPECT_EQ(One(triples, nodes[5], kLv2 + "default"), "0.0");
+  EXPECT_EQ(One(triples, nodes[2], kLv2 + "portProperty"), kLv2 + "integer");
+  EXPECT_EQ(triples.at(nodes[2]).count(kLv2 + "portProperty"), 2u);  // and toggled
+  EXPECT_EQ(One(triples, nodes[3], kLv2 + "maximum"), "8");
+  EXPECT_EQ(One(triples, nodes[4], kLv2 + "default"), "7");
+  EXPECT_EQ(One(triples, nodes[4], kLv2 + "minimum"), "-32768");
+  EXPECT_EQ(One(triples, nodes[7], kLv2 + "minimum"), "(none)");
+}
+
+// lv2apply plays a plug-in from an input file, one sample per run() and at the file's rate; it
+// knows no CV ports, so it plays the --audio-inputs bundles, whose bridge is the same code.
+TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
+  ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2", {"--audio-inputs"}).status, 0);
+  ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2", {"--audio-inputs"}).status, 0);
+  ASSERT_EQ(
+      MakeBundle(kTestModules + "lv2_test_module_awkward.so", "awkward.lv2", {"--audio-inputs"})
+          .status,
+      0);
+  const int rate = 48000;
+  const int frames = 12000;
+  // Tessavine with its pitch gliding up four octaves, under the kHz law.
+  std::vector<float> pitch(frames);
+  for (int frame = 0; frame < frames; ++frame) pitch[frame] = Signal(0.5 + 4.0 * frame / frames);
+  WriteAudio(InFolder("pitch.wav"), rate, 1, pitch);
+  Outcome played = Modhost({"-i", "pitch.wav", "-o", "lilv.wav", "-c", "freq_scale", "1",
+                            kTessavineUri + ":audio-inputs"},
+                           "lv2apply");
+  ASSERT_EQ(played.status, 0) << played.err;
+  Outcome rendered = Modhost({"render", kTessavine, "-o", "render.wav", "--rate", "48000",
+                              "--samples", std::to_string(frames), "--input", "Pitch=pitch.wav",
+                              "--set", "Freq Scale=1 Volt/kHz"});
+  ASSERT_EQ(rendered.status, 0) << rendered.err;
+  EXPECT_EQ(FirstDifference(ReadAudio(InFolder("lilv.wav")), ReadAudio(InFolder("render.wav"))),
+            -1);
+
+  // Pelio: every audio input from the file (lv2apply's channels are the audio inputs in port
+  // order), the Mod input sweeping 20 V to 0 V, 8 harmonics of the better sine.
+  const std::vector<std::string> inputs = {"Pitch", "1f",  "2f",  "3f",  "4f",  "5f",
+                                           "6f",    "7f",  "8f",  "9f",  "10f", "11f",
+                                           "12f",   "13f", "14f", "15f", "16f", "Mod"};
+  std::vector<float> interleaved(inputs.size() * frames);
+  std::vector<std::string> render = {"render", kPelio,         "-o",        "render.wav",
+                                     "--rate", "48000",        "--samples", std::to_string(frames),
+                                     "--set",  "Quality=High", "--set",     "Harmonics=8"};
+  for (size_t input = 0; input < inputs.size(); ++input) {
+    std::vector<float> channel(frames);
+    for (int frame = 0; frame < frames; ++frame) {
+      const double volts = input == 0    ? 3.0
+                           : input == 17 ? 20.0 * (frames - frame) / frames
+                                         : 10.0 / static_cast<double>(input);
+      channel[frame] = Signal(volts);
+      interleaved[frame * inputs.size() + input] = channel[frame];
+    }
+    WriteAudio(InFolder("in" + std::to_string(input) + ".wav"), rate, 1, channel);
+    render.insert(render.end(),
+                  {"--input", inputs[input] + "=in" + std::to_string(input) + ".wav"});
+  }
+  WriteAudio(InFolder("inputs.wav"), rate, static_cast<int>(inputs.size()), interleaved);
+  played = Modhost({"-i", "inputs.wav", "-o", "lilv.wav", "-c", "quality", "1", "-c", "harmonics",
+                    "8", kPelioUri + ":audio-inputs"},
+                   "lv2apply");
+  ASSERT_EQ(played.status, 0) << played.err;
+  rendered = Modhost(render);
+  ASSERT_EQ(rendered.status, 0) << rendered.err;
+  const Audio pelio = ReadAudio(InFolder("lilv.wav"));
+  EXPECT_EQ(FirstDifference(pelio, ReadAudio(InFolder("render.wav"))), -1);
+  EXPECT_GT(*std::max_element(pelio.samples.begin(), pelio.samples.end()), 0.1f);
+
+  // The test module: a boolean off, an integer, an enumeration without items, two outputs.
+  std::vector<float> pair;
+  for (int frame = 0; frame < frames; ++frame) pair.insert(pair.end(), {Signal(frame % 7), 0.25f});
+  WriteAudio(InFolder("pair.wav"), rate, 2, pair);
+  std::vector<float> first(frames);
+  for (int frame = 0; frame < frames; ++frame) first[frame] = pair[2 * frame];
+  WriteAudio(InFolder("a.wav"), rate, 1, first);
+  played = Modhost({"-i", "pair.wav", "-o", "lilv.wav", "-c", "gain", "0", "-c", "steps", "5", "-c",
+                    "shape_line", "-3", "urn:se-module:lv2%20test%2Fmodule%20%231:audio-inputs"},
+                   "lv2apply");
+  ASSERT_EQ(played.status, 0) << played.err;
+  rendered = Modhost({"render", kTestModules + "lv2_test_module_awkward.so", "-o", "render.wav",
+                      "--rate", "48000", "--samples", std::to_string(frames), "--input",
+                      "In \"A\"=a.wav", "--set", "9 lives=2.5", "--set", "Gain=false", "--set",
+                      "Steps=5", "--set", "Shape\nline=-3"});
+  ASSERT_EQ(rendered.status, 0) << rendered.err;
+  const Audio awkward = ReadAudio(InFolder("lilv.wav"));
+  EXPECT_EQ(awkward.channels, 2);
+  EXPECT_EQ(FirstDifference(awkward, ReadAudio(InFolder("render.wav"))), -1);
+}
+
+TEST_F(Lv2BundleTest, Lv2benchRunsBoth) {
+  ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2").status, 0);
+  ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2").status, 0);
+  const Outcome timed = Modhost({"-b", "300", "-n", "48000"}, "lv2bench");
+  ASSERT_EQ(timed.status, 0) << timed.err;
+  for (const std::string& uri : {kPelioUri, kTessavineUri}) {
+    const size_t line = timed.out.find(" " + uri + "\n");
+    ASSERT_NE(line, std::string::npos) << timed.out;
+    const double seconds = std::stod(timed.out.substr(timed.out.rfind('\n', line) + 1));
+    EXPECT_GT(seconds, 0.0) << uri;
+  }
+}
+
+TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
+  const std::vector<std::pair<std::string, std::string>> modules = {
+      {"indirect", "pin 8 'Kept' (input, indirect) cannot be an LV2 port: the host keeps"},
+      {"control_output", "pin 8 'Told' (output, enum) cannot be an LV2 port"},
+      {"no_identifier", "the module gives no identifier"}};
+  for (const auto& [variant, message] : modules) {
+    const Outcome refused =
+        MakeBundle(kTestModules + "lv2_test_module_" + variant + ".so", "x.lv2");
+    EXPECT_EQ(refused.status, 1) << variant;
+    EXPECT_EQ(refused.err.find("modhost lv2: " + message), 0u) << refused.err;
+    EXPECT_EQ(Lines(refused.err), 1) << refused.err;
+  }
+  // A library that is no module fails as info fails, with the same status.
+  WriteFile(InFolder("text.so"), "not a library\n");
+  for (const std::string& library :
+       {InFolder("missing.so"), InFolder("text.so"), kTestModules + "host_no_entry_library.so",
+        kTestModules + "host_raw_null_plugin.so",
+        kTestModules + "broken_module_crashes_in_properties.so"}) {
+    const Outcome info = Modhost({"info", library});
+    const Outcome refused = MakeBundle(library, "x.lv2");
+    EXPECT_NE(info.status, 0) << library;
+    EXPECT_EQ(refused.status, info.status) << library << ": " << refused.err;
+    EXPECT_EQ(Lines(refused.err), 1) << refused.err;
+  }
+  EXPECT_TRUE(Bundles().empty());
+}
+
+TEST_F(Lv2BundleTest, ReplacesOnlyABundleOfItsOwn) {
+  ASSERT_EQ(MakeBundle(kPelio, "synth.lv2").status, 0);
+  const Outcome again = MakeBundle(kTessavine, "synth.lv2");
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(ReadFile(bundles_ + "/synth.lv2/bridge.conf").find("library tessavine.so"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(bundles_ + "/synth.lv2/pelio.so"));
+  EXPECT_EQ(Modhost({}, "lv2ls").out, kTessavineUri + "\n");
+
+  // A bundle of ours with a file added, a folder of someone else's, an empty folder, a file and a
+  // link: each stays as it was.
+  WriteFile(bundles_ + "/synth.lv2/presets.ttl", "# mine\n");
+  ASSERT_EQ(mkdir((bundles_ + "/other.lv2").c_str(), 0755), 0);
+  WriteFile(bundles_ + "/other.lv2/manifest.ttl", "# theirs\n");
+  ASSERT_EQ(mkdir((bundles_ + "/empty.lv2").c_str(), 0755), 0);
+  WriteFile(bundles_ + "/file.lv2", "a file\n");
+  ASSERT_EQ(symlink("synth.lv2", (bundles_ + "/link.lv2").c_str()), 0);
+  const std::vector<std::string> before = Bundles();
+  for (const char* name : {"synth.lv2", "other.lv2", "empty.lv2", "file.lv2", "link.lv2"}) {
+    const Outcome refused = MakeBundle(kPelio, name);
+    EXPECT_EQ(refused.status, 6) << name;
+    EXPECT_EQ(refused.err.find(std::string("modhost lv2: cannot write 'lv2/") + name + "': "), 0u)
+        << refused.err;
+    EXPECT_NE(refused.err.find("modhost replaces only a bundle that it wrote"), std::string::npos);
+    EXPECT_EQ(Lines(refused.err), 1);
+  }
+  EXPECT_EQ(Bundles(), before);
+  EXPECT_EQ(ReadFile(bundles_ + "/synth.lv2/presets.ttl"), "# mine\n");
+  EXPECT_EQ(ReadFile(bundles_ + "/other.lv2/manifest.ttl"), "# theirs\n");
+  const Outcome nowhere = MakeBundle(kPelio, "no/such/folder.lv2");
+  EXPECT_EQ(nowhere.status, 6);
+  EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << nowhere.err;
+}
+
+}  // namespace
