@@ -365,13 +365,6 @@ bool DescribePlugin(const se_host::ModuleTexts& texts, const std::vector<se_host
   return true;
 }
 
-std::string ManifestTurtle(const std::string& uri) {
-  return "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n<" +
-         uri + ">\n\ta lv2:Plugin ;\n\tlv2:binary <" + se_lv2::kBridgeFile +
-         "> ;\n\trdfs:seeAlso <" + se_lv2::kPluginFile + "> .\n";
-}
-
 // ---- The child: asks the module ----------------------------------------------------------------
 
 int Lv2AsChild(const Lv2Options& options) {
@@ -411,6 +404,13 @@ int Lv2AsChild(const Lv2Options& options) {
 // ---- The parent: writes the bundle -------------------------------------------------------------
 
 #if !defined(_WIN32)
+
+std::string ManifestTurtle(const std::string& uri) {
+  return "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n<" +
+         uri + ">\n\ta lv2:Plugin ;\n\tlv2:binary <" + se_lv2::kBridgeFile +
+         "> ;\n\trdfs:seeAlso <" + se_lv2::kPluginFile + "> .\n";
+}
 
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
