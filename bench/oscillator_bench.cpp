@@ -16,14 +16,11 @@
 // sample, the spread of the repetitions, the ratios to both baselines and how many instances one
 // core runs in real time), the performance targets and what an event costs.
 //
-//   oscillator_bench [--smoke] [--plugins=DIR] [--variant-plugins=DIR] [--compare-plugins=DIR]
+//   oscillator_bench [--smoke] [--plugins=DIR] [--compare-plugins=DIR]
 //                    [benchmark library flags, e.g. --benchmark_filter=library/]
 //   --smoke                 one iteration of each benchmark, no table: proves that everything
 //                           runs (and fails when a library cannot be loaded).
 //   --plugins=DIR           the built plug-ins to time (default: this build's plugins folder).
-//   --variant-plugins=DIR   the benchmark's comparison builds of Pelio (default: this build's
-//                           bench/plugins): pelio_no_hold (no span hold-back) and
-//                           pelio_no_block_end (the frame keeps no block end either).
 //   --compare-plugins=DIR   another build's plug-ins (of an older commit, say), timed in the same
 //                           run as compare/... rows next to these.
 //   --benchmark_filter, --benchmark_repetitions (default 11), --benchmark_min_time (seconds per
@@ -49,9 +46,6 @@
 
 #ifndef SE_BENCH_PLUGIN_DIR
 #define SE_BENCH_PLUGIN_DIR "plugins"
-#endif
-#ifndef SE_BENCH_VARIANT_DIR
-#define SE_BENCH_VARIANT_DIR "bench/plugins"
 #endif
 
 namespace {
@@ -206,8 +200,12 @@ class PelioRig {
       for (int32_t at = setup_.event_interval; at <= kBlock; at += setup_.event_interval) {
         // Pin update of "Harmonics" to the value it has: the cost of the event, not of a change
         // (the "1f moves" row adds one).
-        SeEvent event = {clock_ + static_cast<uint32_t>(at),   0,      0, setup_.harmonics,
-                         reinterpret_cast<void*>(intptr_t{1}), nullptr};
+        SeEvent event = {clock_ + static_cast<uint32_t>(at),
+                         static_cast<int32_t>(SeEventType::PinUpdate),
+                         0,
+                         setup_.harmonics,
+                         reinterpret_cast<void*>(intptr_t{1}),
+                         nullptr};
         Dispatch(ModuleOpcode::AddEvent, 0, &event, 0.0f);
       }
     }
@@ -414,7 +412,6 @@ void AddLibraryTessavine(const std::string& name, const std::string& path,
 
 struct Folders {
   std::string plugins = SE_BENCH_PLUGIN_DIR;
-  std::string variants = SE_BENCH_VARIANT_DIR;
   std::string compare;  // empty: no compare/... rows
 };
 
@@ -447,8 +444,6 @@ void AddLibraryEventRows(const std::string& prefix, const std::string& path) {
 }
 
 const char kLibraryFrame[] = "library/frame/pelio normal N=16, ";
-const char kNoHoldFrame[] = "library/frame/pelio without hold-back, ";
-const char kNoBlockEndFrame[] = "library/frame/pelio without block end, ";
 const char kKernelFrame[] = "kernel/frame/pelio normal N=16, ";
 const char kKernelAvx2Frame[] = "kernel/frame/pelio normal N=16 avx2, ";
 const char kCompareFrame[] = "compare/frame/pelio normal N=16, ";
@@ -504,8 +499,6 @@ void AddAll(const Folders& folders) {
     }
   }
   AddLibraryEventRows(kLibraryFrame, pelio);
-  AddLibraryEventRows(kNoHoldFrame, bench::PluginPath(folders.variants, "pelio_no_hold"));
-  AddLibraryEventRows(kNoBlockEndFrame, bench::PluginPath(folders.variants, "pelio_no_block_end"));
   TessavineSetup tessavine_events;
   tessavine_events.event_interval = kEventInterval;
   AddLibraryTessavine("library/frame/tessavine, no events", tessavine, TessavineSetup());
@@ -698,8 +691,11 @@ class Table {
     Target("Pelio Normal N=16, 256, AVX2 (kernel): naive / Pelio", naive, avx2, 12.0, true);
     Target("Tessavine, block 256 / bare chain", "library/" + TessavineName(256), chain, 1.10,
            false);
-    Target("frame: event every 64 / no events", std::string(kLibraryFrame) + kEventRows[1],
-           std::string(kLibraryFrame) + kEventRows[0], 1.05, false);
+    // An event cuts the block, so it costs what a cut there costs (a restart of the renderer,
+    // as in 64-sample process calls) and the frame's queueing and handling on top.
+    Target("frame: event every 64 / the block in 64-sample calls",
+           std::string(kLibraryFrame) + kEventRows[1], "library/" + PelioName(0, 16, 64), 1.05,
+           false);
     std::string worst;
     double worst_ratio = -1.0;
     for (const char* name : {"library/denormal/pelio normal N=16, Mod 1e-37",
@@ -735,8 +731,6 @@ class Table {
                   (same - none) * per_event, moves / none, (moves - none) * per_event);
     };
     row("library, as shipped", kLibraryFrame);
-    row("library without Pelio's span hold-back", kNoHoldFrame);
-    row("library without hold-back and the frame's block end", kNoBlockEndFrame);
     row("kernel (Pelio's class in this program)", kKernelFrame);
     row("kernel with the AVX2 renderer", kKernelAvx2Frame);
     row("compare (--compare-plugins)", kCompareFrame);
@@ -807,8 +801,6 @@ int main(int argc, char** argv) {
       options.smoke = true;
     } else if ((value = FlagValue(argv[i], "--plugins")) != nullptr) {
       folders.plugins = value;
-    } else if ((value = FlagValue(argv[i], "--variant-plugins")) != nullptr) {
-      folders.variants = value;
     } else if ((value = FlagValue(argv[i], "--compare-plugins")) != nullptr) {
       folders.compare = value;
     } else {

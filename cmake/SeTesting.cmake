@@ -16,9 +16,9 @@
 #     SE_PLUGIN_DIR       the folder of the built plug-ins      (${CMAKE_BINARY_DIR}/plugins)
 #     SE_TEST_PLUGIN_DIR  the folder of test-only plug-ins      (${CMAKE_BINARY_DIR}/tests/plugins)
 #     SE_PLUGIN_SUFFIX    ".so" or ".dll"
-#   so that SE_PLUGIN_DIR "/pelio" SE_PLUGIN_SUFFIX is a path the program can load. On win32 the
+#   so that SE_PLUGIN_DIR "/<module>" SE_PLUGIN_SUFFIX is a path the program can load. On win32 the
 #   folders are Unix paths of the build machine with the drive prefix "Z:", which is how Wine
-#   shows the Unix root to a Windows program (LoadLibraryA("Z:/work/.../pelio.dll") works from
+#   shows the Unix root to a Windows program (LoadLibraryA("Z:/work/.../<module>.dll") works from
 #   any current directory; a bare "/work/..." only while the current drive is Z:).
 #
 #   Each test has a TIMEOUT of SE_TEST_TIMEOUT seconds (default 300) and runs with

@@ -28,6 +28,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/host_core.h"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define SE_FUZZ_ASAN 1
@@ -126,42 +128,38 @@ class Input {
   size_t position_ = 0;
 };
 
-// ---- The host's side: its answers, and which instance is being called -------------------------
+// ---- The host's side: the host core, and its answers -------------------------------------------
+// Every instance is a HostedModule of the host core (host/host_core.h): it makes every call into
+// the module, answers the module's requests and tells which call a request came from, so the
+// checks below only look at what it saw.
 
-struct HostState {
+// What the host answers, set by the input for every instance alive and taken by new ones. Each
+// instance's clock then moves on with what it renders.
+struct HostAnswers {
   uint32_t sample_clock = 0;
   int32_t pin_count = 0;
   int32_t default_reply = 0;
-  // The record of the module whose call is running; null inside `main` and outside every call.
-  const ModuleRecord* calling = nullptr;
-  bool inside_call = false;
 };
-HostState g_host;
+HostAnswers g_answers;
 
-int32_t SE_CDECL Callback(ModuleRecord* record, int32_t opcode, int32_t, int32_t, void*,
-                          float opt) {
-  Require(g_host.inside_call, "a request outside any call into the module");
-  Require(g_host.calling != nullptr, "a request from inside main");
-  Require(record == g_host.calling, "a request with another module's record");
-  Require(opt == 0.0f && !std::signbit(opt), "a request with opt other than 0.0");
-  if (opcode == static_cast<int32_t>(HostOpcode::GetSampleClock)) {
-    return static_cast<int32_t>(g_host.sample_clock);
-  }
-  if (opcode == static_cast<int32_t>(HostOpcode::GetPinCount)) return g_host.pin_count;
-  return g_host.default_reply;
+// The `main` of this run, for instances created without a callback: HostedModule always offers
+// its own, so EntryWithoutCallback stands in for `main` and withholds it.
+PluginEntry g_entry = nullptr;
+ModuleRecord* SE_CDECL EntryWithoutCallback(HostCallback) { return g_entry(nullptr); }
+
+// Requests that reached the host core from no call of its own, process-wide, when this input
+// began: any later one is a request outside every call into the module.
+uint64_t g_strays_before = 0;
+
+void CheckRequest(const se_host::HostRequest& request) {
+  Require(!request.foreign_record, "a request with another module's record");
+  Require(request.opt == 0.0f && !std::signbit(request.opt), "a request with opt other than 0.0");
 }
 
-class CallScope {
- public:
-  explicit CallScope(const ModuleRecord* record) {
-    g_host.calling = record;
-    g_host.inside_call = true;
-  }
-  ~CallScope() {
-    g_host.calling = nullptr;
-    g_host.inside_call = false;
-  }
-};
+void CheckNoStrayRequest() {
+  Require(se_host::HostedModule::StrayRequestCount() == g_strays_before,
+          "a request outside any call into the module");
+}
 
 // ---- A model of the frame's event queue --------------------------------------------------------
 // Time stamps compare by their distance ahead of the clock (serial-number arithmetic), stale ones
@@ -223,7 +221,7 @@ struct PinBuffer {
 };
 
 struct Instance {
-  ModuleRecord* record = nullptr;
+  std::unique_ptr<se_host::HostedModule> module;    // null while the slot is empty
   std::vector<PinDescription> pins;                 // as described through opcode 6
   std::vector<std::unique_ptr<PinBuffer>> buffers;  // per pin; null for non-audio pins
   QueueModel queue;
@@ -234,15 +232,12 @@ struct Instance {
 
 int32_t Dispatch(Instance& instance, ModuleOpcode opcode, int32_t index, int32_t value, void* ptr,
                  float opt) {
-  CallScope scope(instance.record);
-  return instance.record->dispatcher(instance.record, static_cast<int32_t>(opcode), index, value,
-                                     ptr, opt);
+  return instance.module->Dispatch(static_cast<int32_t>(opcode), index, value, ptr, opt);
 }
 
 int32_t DispatchRaw(Instance& instance, int32_t opcode, int32_t index, int32_t value, void* ptr,
                     float opt) {
-  CallScope scope(instance.record);
-  return instance.record->dispatcher(instance.record, opcode, index, value, ptr, opt);
+  return instance.module->Dispatch(opcode, index, value, ptr, opt);
 }
 
 void CheckQueueAnswer(Instance& instance) {
@@ -294,16 +289,23 @@ void DescribeAndBind(Instance& instance) {
 }
 
 void Create(Instance& instance, PluginEntry entry, bool with_callback) {
-  ModuleRecord* record = nullptr;
-  {
-    // `main` may not call the host: inside_call stays false, so any request there is a finding.
-    record = entry(with_callback ? &Callback : nullptr);
-  }
-  SE_TRACE("main%s -> %p\n", with_callback ? "" : " (null callback)", static_cast<void*>(record));
-  if (record == nullptr) return;  // out of memory: a valid answer
-  CheckRecord(record);
+  se_host::CreateResult created =
+      se_host::HostedModule::Create(with_callback ? entry : &EntryWithoutCallback);
+  SE_TRACE("main%s -> %p\n", with_callback ? "" : " (null callback)",
+           created.module ? static_cast<void*>(created.module->record()) : nullptr);
+  // Out of memory is a valid answer; a record without the magic or its entries is not.
+  if (created.error == se_host::CreateError::kEntryReturnedNull) return;
+  Require(created.module != nullptr, "main gave a record without the magic or an entry");
+  CheckRecord(created.module->record());
+  // `main` may not call the host.
+  Require(created.module->requests().empty(), "a request from inside main");
   instance = Instance();
-  instance.record = record;
+  instance.module = std::move(created.module);
+  instance.module->set_recording(false);
+  instance.module->set_observer(&CheckRequest);
+  instance.module->set_sample_clock(g_answers.sample_clock);
+  instance.module->set_pin_count(g_answers.pin_count);
+  instance.module->set_default_reply(g_answers.default_reply);
   instance.has_callback = with_callback;
   instance.queue.set_clock(0);
   DescribeAndBind(instance);
@@ -317,12 +319,14 @@ void Close(Instance& instance) {
   instance = Instance();
 }
 
+// The clock the module reads from the host: none without a callback.
 uint32_t HostClockFor(const Instance& instance) {
-  return instance.has_callback ? g_host.sample_clock : 0;
+  return instance.has_callback ? instance.module->sample_clock() : 0;
 }
 
 void Open(Instance& instance) {
-  SE_TRACE("open (host clock %u, pin count %d)\n", g_host.sample_clock, g_host.pin_count);
+  SE_TRACE("open (host clock %u, pin count %d)\n", instance.module->sample_clock(),
+           instance.module->pin_count());
   Dispatch(instance, ModuleOpcode::Open, 0, 0, nullptr, 0.0f);
   instance.opened = true;
   // Open takes the host's clock without touching queued events; a host that queues events
@@ -333,7 +337,7 @@ void Open(Instance& instance) {
 }
 
 void Resume(Instance& instance) {
-  SE_TRACE("resume (host clock %u)\n", g_host.sample_clock);
+  SE_TRACE("resume (host clock %u)\n", instance.module->sample_clock());
   Dispatch(instance, ModuleOpcode::Resume, 0, 0, nullptr, 0.0f);
   instance.queue.Resume(HostClockFor(instance));
   CheckQueueAnswer(instance);
@@ -551,10 +555,7 @@ void Process(Instance& instance, Input& input, int64_t& sample_budget) {
     SE_POISON(storage, first * sizeof(float));
     SE_POISON(storage + first + frames, (total - first - frames) * sizeof(float));
   }
-  {
-    CallScope scope(instance.record);
-    instance.record->process(instance.record, offset, frames);
-  }
+  instance.module->Process(offset, frames);
   for (size_t pin = 0; pin < pin_count; ++pin) {
     PinBuffer* buffer = instance.buffers[pin].get();
     if (buffer != nullptr)
@@ -591,7 +592,9 @@ void Process(Instance& instance, Input& input, int64_t& sample_budget) {
 
 void RunHostActions(PluginEntry entry, const uint8_t* data, size_t size) {
   Input input(data, size);
-  g_host = HostState();
+  g_answers = HostAnswers();
+  g_entry = entry;
+  g_strays_before = se_host::HostedModule::StrayRequestCount();
   Instance instances[kInstanceSlots];
   int64_t sample_budget = kSampleBudget;
 
@@ -599,9 +602,10 @@ void RunHostActions(PluginEntry entry, const uint8_t* data, size_t size) {
     const uint8_t action = input.Byte();
     Instance& instance = instances[(action >> 7) & 1];
     SE_TRACE("[slot %d] ", (action >> 7) & 1);
-    if (instance.record == nullptr) {
+    if (instance.module == nullptr) {
       // Nothing to talk to: every action starts with creating the module.
       Create(instance, entry, (action & 0x40) == 0 || input.Bit());
+      CheckNoStrayRequest();
       continue;
     }
     SE_TRACE("action %d\n", action % 20);
@@ -649,16 +653,25 @@ void RunHostActions(PluginEntry entry, const uint8_t* data, size_t size) {
       case 16: {
         // The host's clock jumps: anywhere, or just before the wrap at 2^32.
         const uint32_t word = input.Word();
-        g_host.sample_clock = input.Bit() ? word : 0u - (word % 4096);
-        SE_TRACE("host clock %u\n", g_host.sample_clock);
+        g_answers.sample_clock = input.Bit() ? word : 0u - (word % 4096);
+        SE_TRACE("host clock %u\n", g_answers.sample_clock);
+        for (Instance& each : instances) {
+          if (each.module) each.module->set_sample_clock(g_answers.sample_clock);
+        }
         break;
       }
       case 17:
-        g_host.pin_count = input.Int();
-        SE_TRACE("host pin count %d\n", g_host.pin_count);
+        g_answers.pin_count = input.Int();
+        SE_TRACE("host pin count %d\n", g_answers.pin_count);
+        for (Instance& each : instances) {
+          if (each.module) each.module->set_pin_count(g_answers.pin_count);
+        }
         break;
       case 18:
-        g_host.default_reply = input.Int();
+        g_answers.default_reply = input.Int();
+        for (Instance& each : instances) {
+          if (each.module) each.module->set_default_reply(g_answers.default_reply);
+        }
         break;
       default: {
         if (instance.buffers.empty()) break;
@@ -667,10 +680,11 @@ void RunHostActions(PluginEntry entry, const uint8_t* data, size_t size) {
         break;
       }
     }
+    CheckNoStrayRequest();
   }
 
   for (Instance& instance : instances) {
-    if (instance.record != nullptr) Close(instance);
+    if (instance.module != nullptr) Close(instance);
   }
 }
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "host/host_core.h"
-#include "host/modhost/automation.h"
-#include "host/modhost/wav_io.h"
+#include "host/modhost/io/wav_io.h"
+#include "host/modhost/render/control_plan.h"
 #include "pelio/PelioModule.h"
 #include "se_sdk/se_entry.h"
 

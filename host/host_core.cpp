@@ -22,8 +22,6 @@ std::atomic<uint64_t> g_stray_requests{0};
 // address matters: no module can produce it by accident.
 const char kExtraUnwritten[] = "(not written)";
 
-std::string TextOrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
-
 int32_t OpcodeValue(ModuleOpcode opcode) { return static_cast<int32_t>(opcode); }
 
 }  // namespace
@@ -233,39 +231,95 @@ int32_t HostedModule::QueueEmpty() {
   return Dispatch(OpcodeValue(ModuleOpcode::QueueEmpty), 0, 0, nullptr, 0);
 }
 
-bool HostedModule::ReadModuleTexts(ModuleTexts* texts) {
+bool ReadModuleTextsWith(const PropertiesAsker& ask, ModuleTexts* texts) {
   // The real host's record is longer than the three words a module fills; room to spare keeps a
   // module that writes past them from trampling our stack.
   struct {
     ModuleProperties properties;
     int32_t host_fields[16];
   } record = {};
-  if (GetModuleProperties(&record.properties) == 0) return false;
-  texts->name = TextOrEmpty(record.properties.name);
-  texts->id = TextOrEmpty(record.properties.id);
-  texts->about = TextOrEmpty(record.properties.about);
+  if (ask(&record.properties) == 0) return false;
+  // A text without a terminator is kept up to the limit.
+  ReadModuleText(record.properties.name, kModuleTextLimit, &texts->name);
+  ReadModuleText(record.properties.id, kModuleTextLimit, &texts->id);
+  ReadModuleText(record.properties.about, kModuleTextLimit, &texts->about);
   return true;
 }
 
-bool HostedModule::DescribePin(int32_t index, PinInfo* pin) {
+bool HostedModule::ReadModuleTexts(ModuleTexts* texts) {
+  return ReadModuleTextsWith(
+      [this](ModuleProperties* properties) { return GetModuleProperties(properties); }, texts);
+}
+
+bool ReadModuleText(const char* text, size_t limit, std::string* out) {
+  out->clear();
+  if (text == nullptr) return true;
+  for (size_t index = 0; index < limit; ++index) {
+    if (text[index] == '\0') return true;
+    out->push_back(text[index]);
+  }
+  return false;
+}
+
+bool DescribePinWith(const PinDescriber& describe, int32_t index, PinInfo* pin,
+                     std::string* problem) {
+  problem->clear();
   PinDescription description = {};
   description.extra = kExtraUnwritten;
-  const int32_t reply = GetPinProperties(index, &description);
+  const int32_t reply = describe(index, &description);
   if (reply == 0) return false;
 
   const bool has_extra = description.extra != kExtraUnwritten;
   if (!has_extra) description.extra = nullptr;
-  pin->index = index;
-  pin->name = TextOrEmpty(description.name);
-  pin->direction = description.direction;
-  pin->datatype = description.datatype;
-  pin->default_value = TextOrEmpty(description.default_value);
-  pin->extra = TextOrEmpty(description.extra);
-  pin->has_extra = has_extra;
-  pin->variable_address = description.variable_address;
-  pin->reply = reply;
-  pin->raw = description;
+  PinInfo read = {};
+  read.index = index;
+  read.direction = description.direction;
+  read.datatype = description.datatype;
+  read.has_extra = has_extra;
+  read.variable_address = description.variable_address;
+  read.reply = reply;
+  read.raw = description;
+  const struct {
+    const char* field;
+    const char* text;
+    std::string* copy;
+  } texts[] = {{"name", description.name, &read.name},
+               {"default value", description.default_value, &read.default_value},
+               {"extra text", description.extra, &read.extra}};
+  for (const auto& text : texts) {
+    if (!ReadModuleText(text.text, kModuleTextLimit, text.copy)) {
+      *problem = "pin " + std::to_string(index) + "'s " + text.field +
+                 " has no terminator within " + std::to_string(kModuleTextLimit) + " bytes";
+      return false;
+    }
+  }
+  *pin = std::move(read);
   return true;
+}
+
+bool EnumeratePinsWith(const PinDescriber& describe, int32_t limit, std::vector<PinInfo>* pins,
+                       std::string* problem,
+                       const std::function<void(const PinInfo* pin)>& described) {
+  pins->clear();
+  PinInfo pin;
+  for (int32_t index = 0; index < limit; ++index) {
+    const bool answered = DescribePinWith(describe, index, &pin, problem);
+    if (described) described(answered ? &pin : nullptr);
+    if (!answered) return problem->empty();
+    pins->push_back(pin);
+  }
+  *problem = "the module describes a pin for every index up to " + std::to_string(limit) +
+             "; the enumeration does not end";
+  return false;
+}
+
+bool HostedModule::DescribePin(int32_t index, PinInfo* pin) {
+  std::string problem;
+  return DescribePinWith(
+      [this](int32_t pin_index, PinDescription* description) {
+        return GetPinProperties(pin_index, description);
+      },
+      index, pin, &problem);
 }
 
 std::vector<PinInfo> HostedModule::EnumeratePins(int32_t limit) {
@@ -279,10 +333,7 @@ std::vector<PinInfo> HostedModule::EnumeratePins(int32_t limit) {
 
 namespace {
 
-bool IsBindable(const PinInfo& pin) {
-  return pin.datatype == static_cast<int32_t>(PinDatatype::Audio) &&
-         pin.variable_address != nullptr;
-}
+bool IsBindable(const PinInfo& pin) { return pin.IsAudio() && pin.variable_address != nullptr; }
 
 // The bound variable of an audio pin is a float* member of the module; the host owns its value.
 void StoreBufferAddress(const PinInfo& pin, float* buffer) {

@@ -17,6 +17,7 @@
 // protocol requires of any host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,7 +51,15 @@ struct HostRequest {
   int32_t dispatch_opcode;  // the dispatcher opcode in progress; 0 unless site is kDispatcher
 };
 
-// One pin as the module described it through the dispatcher, texts copied.
+// The three texts of a module's properties, copied; empty where the module wrote null.
+struct ModuleTexts {
+  std::string name;
+  std::string id;
+  std::string about;
+};
+
+// One pin as the module described it through the dispatcher, texts copied: the one pin type of
+// every host built on this core.
 struct PinInfo {
   int32_t index;
   std::string name;           // empty when the module wrote a null pointer
@@ -62,14 +71,49 @@ struct PinInfo {
   void* variable_address;     // the module member bound to the pin
   int32_t reply;              // the dispatcher's answer (exactly 1 from a well-behaved module)
   PinDescription raw;         // the record as the module left it; `extra` is null if unwritten
+
+  bool IsAudio() const { return datatype == static_cast<int32_t>(PinDatatype::Audio); }
+  bool IsOutput() const { return direction == static_cast<int32_t>(PinDirection::Output); }
+  // An audio pin of any direction but Output is one the host fills.
+  bool IsAudioInput() const { return IsAudio() && !IsOutput(); }
+  bool IsAudioOutput() const { return IsAudio() && IsOutput(); }
 };
 
-// The three texts of a module's properties, copied; empty where the module wrote null.
-struct ModuleTexts {
-  std::string name;
-  std::string id;
-  std::string about;
-};
+// Texts a module hands over are read up to this many bytes; one without a terminator by then is
+// taken as unterminated rather than followed through memory that is not the module's text.
+inline constexpr size_t kModuleTextLimit = 65536;
+
+// Copies the zero-terminated `text` (null reads as empty) into `out`; false when no terminator
+// came within `limit` bytes. A wild pointer may still crash, which is why modhost runs module
+// code in a child process.
+bool ReadModuleText(const char* text, size_t limit, std::string* out);
+
+// Asks the module to describe pin `index` into `description` (dispatcher opcode 6, through
+// whatever wrapper the caller traces it with) and returns its answer.
+using PinDescriber = std::function<int32_t(int32_t index, PinDescription* description)>;
+
+// Describes pin `index` through `describe` and reads the description into `pin`. False when the
+// module answers 0 (`problem` then empty) or when one of its texts has no terminator within
+// kModuleTextLimit bytes (`problem` says which).
+bool DescribePinWith(const PinDescriber& describe, int32_t index, PinInfo* pin,
+                     std::string* problem);
+
+// Asks the module for its properties into `properties` (dispatcher opcode 9, through whatever
+// wrapper the caller traces it with) and returns its answer. The record handed over has room to
+// spare behind the three words a module fills, as the real host's longer record has.
+using PropertiesAsker = std::function<int32_t(ModuleProperties* properties)>;
+
+// Reads the module's properties through `ask` into `texts`, each cut at kModuleTextLimit bytes.
+// False, with `texts` untouched, when the module answers 0.
+bool ReadModuleTextsWith(const PropertiesAsker& ask, ModuleTexts* texts);
+
+// Describes pins 0, 1, 2... until the module answers 0. False, with `problem` set and `pins`
+// holding the pins read so far, when a text is unterminated or `limit` pins were described
+// without an end. `described`, when given, runs after each answer with the pin read from it
+// (null when there is none), for a caller that shows each call with its result.
+bool EnumeratePinsWith(const PinDescriber& describe, int32_t limit, std::vector<PinInfo>* pins,
+                       std::string* problem,
+                       const std::function<void(const PinInfo* pin)>& described = nullptr);
 
 // Why an instance could not be created.
 enum class CreateError {
@@ -120,7 +164,7 @@ class HostedModule {
   // and answers 0: the module and its record no longer exist.
   bool closed() const { return closed_; }
 
-  // ---- The host's answers ----------------------------------------------------------------------
+  // ---- The host's answers -----------------------------------------------------------------------
 
   // The host's sample clock: the reply to GetSampleClock. Process advances it.
   uint32_t sample_clock() const { return sample_clock_; }
@@ -132,7 +176,7 @@ class HostedModule {
   int32_t default_reply() const { return default_reply_; }
   void set_default_reply(int32_t reply) { default_reply_ = reply; }
 
-  // ---- What the module asked -------------------------------------------------------------------
+  // ---- What the module asked --------------------------------------------------------------------
 
   // The recorded requests, oldest first.
   const std::vector<HostRequest>& requests() const { return requests_; }
@@ -150,7 +194,7 @@ class HostedModule {
   // could be asked for those; they were answered 0 and are recorded nowhere.
   static uint64_t StrayRequestCount();
 
-  // ---- The dispatcher, one wrapper per opcode --------------------------------------------------
+  // ---- The dispatcher, one wrapper per opcode ---------------------------------------------------
 
   // Any opcode with any values, as validators need. Opcode 1 marks the instance closed.
   int32_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
@@ -169,15 +213,17 @@ class HostedModule {
   // 1 when the module has no event waiting.
   int32_t QueueEmpty();
 
-  // ---- Built on the dispatcher -----------------------------------------------------------------
+  // ---- Built on the dispatcher ------------------------------------------------------------------
 
-  // Reads the module's properties into `texts`. False, with `texts` untouched, when the module
-  // does not answer.
+  // Reads the module's properties into `texts`, each cut at kModuleTextLimit bytes. False, with
+  // `texts` untouched, when the module does not answer.
   bool ReadModuleTexts(ModuleTexts* texts);
 
-  // Asks for pin 0, 1, 2... until the module answers 0, or `limit` pins were described.
+  // Asks for pin 0, 1, 2... until the module answers 0, or `limit` pins were described, or a
+  // pin's text has no terminator (EnumeratePinsWith tells why).
   std::vector<PinInfo> EnumeratePins(int32_t limit = kPinLimit);
-  // Describes one pin. False when the module does not answer for `index`.
+  // Describes one pin. False when the module does not answer for `index` or a text of it has no
+  // terminator.
   bool DescribePin(int32_t index, PinInfo* pin);
 
   // Binds `buffer` to audio pin `index` by storing its address in the pin's bound variable, as the
@@ -192,7 +238,7 @@ class HostedModule {
   // `time_stamp`.
   int32_t PinUpdate(int32_t index, int32_t status, int32_t value, uint32_t time_stamp);
 
-  // ---- Rendering -------------------------------------------------------------------------------
+  // ---- Rendering --------------------------------------------------------------------------------
 
   // Renders `sample_frames` samples from `buffer_offset` of every bound buffer through the
   // record's process entry. Afterwards the host's clock is `sample_frames` further on (only when

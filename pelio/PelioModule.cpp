@@ -5,14 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-// Whether a span that is not the last of its block is held back, to be rendered together with
-// the spans after it (1, every build that ships or is tested). 0 exists only for a comparison
-// build of the benchmark (bench/CMakeLists.txt), which times what the hold-back saves: every span
-// is then rendered as it comes.
-#ifndef PELIO_HOLD_SPANS
-#define PELIO_HOLD_SPANS 1
-#endif
-
 namespace {
 
 const char kName[] = "ZO-Pelio";
@@ -78,12 +70,6 @@ const int32_t kModPin = 18;
 const int32_t kFreqScalePin = 20;
 const int32_t kQualityPin = 21;
 
-uint32_t FloatBits(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
 }  // namespace
 
 PelioModule::PelioModule(HostCallback host)
@@ -103,11 +89,7 @@ PelioModule::PelioModule(HostCallback host)
       m_renderer(pelio::RendererFor(m_isa)),
       m_tuning_inputs(),
       m_tuning(),
-      m_tuning_valid(false),
-      m_held(),
-      m_held_inputs(),
-      m_held_offset(0) {
-  m_held.amplitude = m_held_inputs.amplitude;
+      m_tuning_valid(false) {
   m_oscillator.phase = -pelio::kPi;
   SetSubProcess(&PelioModule::sub_process);
 }
@@ -202,69 +184,26 @@ pelio::SpanTuning PelioModule::Tuning(float pitch) {
   return m_tuning;
 }
 
-void PelioModule::RenderHeldSpan() {
-  if (m_held.sample_count <= 0) return;
-  m_renderer(m_held, m_oscillator);
-  m_held.sample_count = 0;
-}
-
 void PelioModule::sub_process(int32_t buffer_offset, int32_t sampleFrames) {
-  // A span is held only inside Process and with every buffer bound.
-  if (m_held.sample_count > 0 && JoinsHeldSpan(buffer_offset, sampleFrames)) {
-    m_held.sample_count += sampleFrames;
-    if (SpanEndsBlock(buffer_offset, sampleFrames)) RenderHeldSpan();
-    return;
-  }
-  StartSpan(buffer_offset, sampleFrames);
-}
-
-bool PelioModule::JoinsHeldSpan(int32_t buffer_offset, int32_t sampleFrames) const {
-  // It must start where the held span ends and find every input of the set-up as that one
-  // did, bit for bit. The sample rate and the phase step of 1 Hz do not change inside Process,
-  // so the same inputs give the same tuning.
-  if (static_cast<int64_t>(m_held_offset) + m_held.sample_count != buffer_offset ||
-      sampleFrames <= 0 || m_held.sample_count > INT32_MAX - sampleFrames) {
-    return false;
-  }
-  uint32_t differing = FloatBits(m_pitch[buffer_offset]) ^ FloatBits(m_held_inputs.pitch);
-  differing |= static_cast<uint16_t>(m_freq_scale ^ m_held_inputs.freq_scale);
-  differing |= static_cast<uint16_t>(m_harmonics ^ m_held_inputs.harmonics);
-  differing |= static_cast<uint16_t>(m_quality ^ m_held_inputs.quality);
-#pragma GCC unroll 16
-  for (int32_t i = 0; i < pelio::kMaxHarmonics; ++i) {
-    differing |= FloatBits(m_amplitude[i][buffer_offset]) ^ FloatBits(m_held_inputs.amplitude[i]);
-  }
-  return differing == 0;
-}
-
-void PelioModule::StartSpan(int32_t buffer_offset, int32_t sampleFrames) {
-  RenderHeldSpan();
   // A host that renders before it has bound every buffer gets nothing rather than a crash.
-  if (!BuffersBound()) return;
+  if (sampleFrames <= 0 || !BuffersBound()) return;
 
   // Pitch and amplitudes hold for the whole span.
-  const float pitch = m_pitch[buffer_offset];
-  for (int32_t i = 0; i < pelio::kMaxHarmonics; ++i) {
-    m_held_inputs.amplitude[i] = m_amplitude[i][buffer_offset];
-  }
-  m_held_inputs.pitch = pitch;
-  m_held_inputs.freq_scale = m_freq_scale;
-  m_held_inputs.harmonics = m_harmonics;
-  m_held_inputs.quality = m_quality;
+  float amplitude[pelio::kMaxHarmonics];
+  for (int32_t i = 0; i < pelio::kMaxHarmonics; ++i) amplitude[i] = m_amplitude[i][buffer_offset];
   // The sample rate is read at every span: a new one moves the Nyquist limit at once, the pitch
   // only at the next Open (m_radians_per_hz).
-  const pelio::SpanTuning tuning = Tuning(pitch);
+  const pelio::SpanTuning tuning = Tuning(m_pitch[buffer_offset]);
   m_increment = tuning.increment;
 
-  m_held_offset = buffer_offset;
-  m_held.mod = m_mod + buffer_offset;
-  m_held.output = m_output + buffer_offset;
-  m_held.sample_count = sampleFrames;
-  m_held.increment = tuning.increment;
-  m_held.harmonic_count = tuning.harmonic_count;
   // "Quality" is read at every sample, but only an event changes it, and events fall between
   // spans: one reading serves the whole span.
-  m_held.quality = pelio::QualityFromPin(m_quality);
-  // Held until a span of the same block comes that does not join it, or the block ends.
-  if (!PELIO_HOLD_SPANS || SpanEndsBlock(buffer_offset, sampleFrames)) RenderHeldSpan();
+  const pelio::SpanSettings span = {m_mod + buffer_offset,
+                                    m_output + buffer_offset,
+                                    sampleFrames,
+                                    amplitude,
+                                    tuning.increment,
+                                    tuning.harmonic_count,
+                                    pelio::QualityFromPin(m_quality)};
+  m_renderer(span, m_oscillator);
 }

@@ -29,13 +29,8 @@ class PelioModule : public SEModule_base {
   void Open() override;
   bool GetModuleProperties(ModuleProperties* properties) override;
   bool GetPinProperties(int32_t index, PinDescription* description) override;
-  // Renders samples [buffer_offset, buffer_offset + sampleFrames) of the output. Allocates
-  // nothing and calls nothing but the kernel. A span that is not the last of its block may be
-  // held back and rendered together with the spans after it, which gives the same bits: the
-  // samples depend on each other only through the phase, and a span set up from the same inputs
-  // as the one before it goes on from where that one ends. An event that changes nothing the
-  // renderer reads (a status, a setting set to the value it has) then costs no restart of the
-  // renderer. Everything is rendered by the end of the block's last span.
+  // Renders samples [buffer_offset, buffer_offset + sampleFrames) of the output, each span as it
+  // comes. Allocates nothing and calls nothing but the kernel.
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames);
 
   // Renders with `isa` from now on, if the processor has it (the module starts with the best
@@ -53,14 +48,6 @@ class PelioModule : public SEModule_base {
   bool BuffersBound() const;
   // TuneSpan, recomputed only when one of its inputs differs from the last span's.
   pelio::SpanTuning Tuning(float pitch);
-  // Renders the span held back by sub_process, if there is one.
-  void RenderHeldSpan();
-  // Whether the span [buffer_offset, buffer_offset + sampleFrames) can be rendered as the rest
-  // of the held one (there must be one).
-  bool JoinsHeldSpan(int32_t buffer_offset, int32_t sampleFrames) const;
-  // Renders the held span, then sets up the span [buffer_offset, buffer_offset + sampleFrames)
-  // and holds it, or renders it if it is the last span of the block.
-  __attribute__((noinline)) void StartSpan(int32_t buffer_offset, int32_t sampleFrames);
 
   float* m_pitch;
   float* m_amplitude[pelio::kMaxHarmonics];  // element i: harmonic i + 1
@@ -90,20 +77,4 @@ class PelioModule : public SEModule_base {
   TuningInputs m_tuning_inputs;
   pelio::SpanTuning m_tuning;
   bool m_tuning_valid;
-
-  // What a span's set-up reads, as sub_process found it at the span's first sample.
-  struct HeldInputs {
-    float amplitude[pelio::kMaxHarmonics];
-    float pitch;
-    int16_t freq_scale;
-    int16_t harmonics;
-    int16_t quality;
-  };
-
-  // The span not yet rendered, which the next span of the block may extend, with the inputs it
-  // was set up from and the buffer offset where it starts. m_held.sample_count is 0 when none is
-  // held; m_held.amplitude points at m_held_inputs.amplitude.
-  pelio::SpanSettings m_held;
-  HeldInputs m_held_inputs;
-  int32_t m_held_offset;
 };

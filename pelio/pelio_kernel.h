@@ -215,8 +215,10 @@ struct OscillatorState {
   float prev2;
   float partial[kMaxHarmonics];
   // Phases a lane renderer ran ahead at the end of its span, for the first block of the next
-  // one: they hold if that span starts at ahead_from with the same increment. RenderSpan ignores
-  // them; ahead_count 0 means there are none.
+  // one: they hold if that span starts at ahead_from with the same increment. An event cuts the
+  // block into spans, and this is what keeps the renderer's restart at the next span cheap (the
+  // phases are a chain of dependent additions, which otherwise run before any vector work can
+  // start). RenderSpan ignores them; ahead_count 0 means there are none.
   static constexpr int32_t kMaxAhead = 32;
   int32_t ahead_count;
   float ahead_from;

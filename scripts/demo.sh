@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The tour of the project for someone who cannot run the real host: builds the native preset, shows
-# what the two module libraries say about themselves, renders a few short patches with modhost into
+# what every module library says about itself, renders each module's examples with modhost into
 # out/ and measures each one (a summary here, a waveform-and-spectrum plot beside the WAV).
 #
-#   Pelio    Mod swept from 20 V to 0 V: the harmonics fade from the top down, like a low-pass
-#            filter (with two fixed-Mod snapshots to compare the harmonic levels); a step of
-#            Harmonics from 16 to 4; the Quality setting switched during a render by an
-#            automation file.
-#   Tessavine  a pitch glide under each pitch law, 1 Volt/Octave and 1 Volt/kHz.
+# The modules are those the build registered (build/native/modules.txt, written by
+# se_add_module); the examples are each module's examples.txt (one line each: name | what to
+# listen for | modhost render's arguments), rendered from the module's folder so that the files
+# they name are found there. Pelio's show its Mod input sweeping like a low-pass filter, a
+# Harmonics step and the Quality setting switched by an automation file; Tessavine's glide under
+# each pitch law.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -20,10 +21,15 @@ if ! { cmake --preset native && cmake --build --preset native; } >build/logs/dem
   exit 1
 fi
 
+root=$(pwd)
 modhost=build/native/bin/modhost
-pelio=build/native/plugins/pelio.so
-tessavine=build/native/plugins/tessavine.so
-for file in "$modhost" "$pelio" "$tessavine"; do
+# The shipped modules, one "name<TAB>library<TAB>folder" each.
+modules=()
+while IFS=$'\t' read -r name kind _ library folder; do
+  [[ "$name" == \#* || "$kind" != shipped ]] && continue
+  modules+=("$name"$'\t'"$library"$'\t'"$folder")
+done <build/native/modules.txt
+for file in "$modhost" $(printf '%s\n' "${modules[@]}" | cut -f2); do
   if [ ! -e "$file" ]; then
     echo "the build did not make $file" >&2
     exit 1
@@ -37,71 +43,47 @@ for plugin in build/native/plugins/*.so; do
   printf '%-40s %8d bytes  exports: %s\n' "$plugin" "$(stat -c %s "$plugin")" "$exports"
 done
 
-echo
-echo "== modhost info $tessavine"
-"$modhost" info "$tessavine"
-echo
-echo "== modhost info $pelio"
-"$modhost" info "$pelio"
-
 out=out
 mkdir -p "$out"
-rm -f "$out"/*.wav "$out"/*.svg "$out"/*.automation
+rm -f "$out"/*.wav "$out"/*.svg
 
-# Renders one patch, then measures it. $1: the file's name without extension; $2: what to look for;
-# the rest: modhost render's arguments after the output.
-render_and_analyze() {
-  local name=$1 story=$2
-  shift 2
-  echo
-  echo "== $name: $story"
-  echo "\$ modhost render $(printf '%q ' "$@")-o $out/$name.wav"
-  "$modhost" render "$@" -o "$out/$name.wav"
-  "$modhost" analyze "$out/$name.wav" --svg "$out/$name.svg"
+trim() {
+  local text=$1
+  text=${text#"${text%%[![:space:]]*}"}
+  printf '%s' "${text%"${text##*[![:space:]]}"}"
 }
 
-# Eight harmonics at 1/k of the first: a band-limited sawtooth at 110 Hz (3 V, 1 Volt/Octave).
-sawtooth=(--set Pitch=3 --set 1f=5 --set 2f=2.5 --set 3f=1.6667 --set 4f=1.25 --set 5f=1
-  --set 6f=0.8333 --set 7f=0.7143 --set 8f=0.625)
+# Renders one example, then measures it. $1: the module's library; $2: its folder; $3: the
+# example's line. modhost runs in the module's folder, so that the files an example names are
+# found there.
+render_and_analyze() {
+  local library=$1 folder=$2 name story arguments
+  IFS='|' read -r name story arguments <<<"$3"
+  name=$(trim "$name")
+  local -a options
+  eval "options=($arguments)"
+  echo
+  echo "== $name: $(trim "$story")"
+  echo "\$ modhost render ${library#"$root/"} $(printf '%q ' "${options[@]}")-o $out/$name.wav"
+  (cd "$folder" && "$root/$modhost" render "$library" "${options[@]}" -o "$root/$out/$name.wav") \
+    </dev/null
+  "$modhost" analyze "$out/$name.wav" --svg "$out/$name.svg" </dev/null
+}
 
-render_and_analyze pelio-mod-sweep \
-  "a 110 Hz sawtooth of 8 harmonics while Mod falls from 20 V to 0 V over 3 s; the upper harmonics fade first" \
-  "$pelio" --seconds 3 "${sawtooth[@]}" --ramp Mod=20:0
-render_and_analyze pelio-mod-20V \
-  "the same sawtooth held at Mod 20 V: every harmonic at 1/k of the first" \
-  "$pelio" --seconds 0.5 "${sawtooth[@]}" --set Mod=20
-render_and_analyze pelio-mod-10V \
-  "held at Mod 10 V: the fundamental stays, the upper harmonics drop by tens of dB" \
-  "$pelio" --seconds 0.5 "${sawtooth[@]}" --set Mod=10
-
-sixteen=(--set Pitch=2)
-for harmonic in $(seq 1 16); do
-  sixteen+=(--set "${harmonic}f=$(awk -v k="$harmonic" 'BEGIN { printf "%.4f", 5 / k }')")
+for module in "${modules[@]}"; do
+  IFS=$'\t' read -r name library folder <<<"$module"
+  echo
+  echo "== modhost info ${library#"$root/"}"
+  "$modhost" info "${library#"$root/"}"
+  [ -f "$folder/examples.txt" ] || continue
+  while IFS= read -r example; do
+    [[ -z "$example" || "$example" == \#* ]] && continue
+    render_and_analyze "$library" "$folder" "$example"
+  done <"$folder/examples.txt"
 done
-render_and_analyze pelio-harmonics-step \
-  "sixteen harmonics at 55 Hz; at 1 s Harmonics steps from 16 to 4 (an event at sample 44100)" \
-  "$pelio" --seconds 2 "${sixteen[@]}" --at 1s:Harmonics=4
-
-cat >"$out/pelio-quality.automation" <<'EOF'
-# modhost render --automation: one TIME:NAME=VALUE per line (TIME in samples, or with s or ms).
-# Pelio's sine and cosine: Taylor polynomials (Normal, High), then the maths library (Ultra-High).
-0:Quality=Normal
-1s:Quality=High
-2s:Quality=Ultra-High
-EOF
-render_and_analyze pelio-quality \
-  "a 440 Hz sine whose Quality switches Normal -> High -> Ultra-High at 1 s and 2 s ($out/pelio-quality.automation)" \
-  "$pelio" --seconds 3 --set 1f=5 --automation "$out/pelio-quality.automation"
-
-render_and_analyze tessavine-glide-octave \
-  "Pitch glides from 3 V to 8 V under 1 Volt/Octave: 110 Hz to 3520 Hz, five octaves in 3 s" \
-  "$tessavine" --seconds 3 --ramp Pitch=3:8
-render_and_analyze tessavine-glide-khz \
-  "Pitch glides from 0.1 V to 2 V under 1 Volt/kHz: 100 Hz to 2000 Hz, linear in frequency" \
-  "$tessavine" --seconds 3 --set "Freq Scale=1 Volt/kHz" --ramp Pitch=0.1:2
 
 echo
-echo "== the tour is in $(cd "$out" && pwd)/"
+echo "== the tour is in $root/$out/"
 for file in "$out"/*; do
   printf '  %-40s %9d bytes\n' "$file" "$(stat -c %s "$file")"
 done

@@ -8,14 +8,15 @@
 #   --merge      afterwards, merge what the run found into fuzz/corpus/<target>/ (minimised:
 #                only inputs that add coverage); commit those files
 #   --no-build   run the targets as they are built
-#   target       pelio_fuzz, tessavine_fuzz, modhost_input_fuzz (default: every one built)
+#   target       <module>_fuzz for every registered module, modhost_input_fuzz (default: every
+#                one that build/fuzz/fuzz_targets.txt lists)
 #
 # One worker per target, so that the machine keeps a core for others. New inputs go to
 # build/fuzz/work/<target>/ and findings to build/fuzz/findings/<target>/; a finding ends that
 # target's run and is printed with the command that replays it. Each target prints one line
 # "fuzz <target>: ok ..." or "fuzz <target>: FAILED ..."; the exit status is non-zero when any
 # target failed. A crash input becomes a regression test by being copied into the corpus
-# folder, which every native build replays (ctest <module>_fuzz_replay).
+# folder, which every Linux test build replays (ctest <target>_replay).
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -44,9 +45,12 @@ if [ "$build" -eq 1 ]; then
   fi
 fi
 if [ "${#targets[@]}" -eq 0 ]; then
-  for candidate in pelio_fuzz tessavine_fuzz modhost_input_fuzz; do
-    [ -x "$build_dir/fuzz/$candidate" ] && targets+=("$candidate")
-  done
+  # Written by fuzz/CMakeLists.txt from the module registry.
+  if [ ! -f "$build_dir/fuzz_targets.txt" ]; then
+    echo "fuzz: $build_dir/fuzz_targets.txt is missing; build the fuzz preset first"
+    exit 1
+  fi
+  mapfile -t targets <"$build_dir/fuzz_targets.txt"
 fi
 
 status=0
@@ -56,7 +60,10 @@ for target in "${targets[@]}"; do
   work="$build_dir/work/${target%_fuzz}"
   findings="$build_dir/findings/${target%_fuzz}"
   log="build/logs/fuzz-$target.log"
-  mkdir -p "$work" "$findings" "$corpus"
+  mkdir -p "$work" "$findings"
+  # A target without a kept corpus yet (a new module's) starts from nothing.
+  corpora=("$work")
+  [ -d "$corpus" ] && corpora+=("$corpus")
   if [ ! -x "$binary" ]; then
     echo "fuzz $target: FAILED (not built)"
     status=1
@@ -65,7 +72,7 @@ for target in "${targets[@]}"; do
   # libFuzzer writes new inputs into the first folder only; the kept corpus is only read.
   ASAN_OPTIONS="detect_leaks=1:${ASAN_OPTIONS:-}" UBSAN_OPTIONS="print_stacktrace=1" \
     "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$findings/" "$work" "$corpus" >"$log" 2>&1
+    -artifact_prefix="$findings/" "${corpora[@]}" >"$log" 2>&1
   result=$?
   runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -n 1)
   if [ "$result" -eq 0 ]; then
@@ -78,6 +85,7 @@ for target in "${targets[@]}"; do
     [ -n "$artifact" ] && echo "  replay: $binary $artifact"
   fi
   if [ "$merge" -eq 1 ]; then
+    mkdir -p "$corpus"
     "$binary" -merge=1 "$corpus" "$work" >>"$log" 2>&1 &&
       echo "  merged into $corpus: $(ls "$corpus" | wc -l) inputs"
   fi

@@ -14,6 +14,7 @@ packages=(
   libgtest-dev                    # GoogleTest sources in /usr/src/googletest
   libcli11-dev nlohmann-json3-dev libbenchmark-dev
   libsndfile1-dev sox             # other programs' WAV readers and writers, to check modhost's
+  librsvg2-bin                    # rsvg-convert, another program that must draw modhost's plots
   libmpfr-dev                     # test-only: the correctly rounded reference of portable_math
   lv2-dev                         # the LV2 bridge's headers
   lilv-utils serdi blop-lv2       # LV2 hosts' tools and a Turtle reader to test the bridge with;
@@ -60,6 +61,17 @@ for attempt in 1 2 3 4; do
   echo "install-deps: apt-get update failed (attempt $attempt); retrying" >&2
   sleep $((attempt * 5))
 done
-if [ "${#missing[@]}" -gt 0 ]; then
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+install_missing() {
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "$@" "${missing[@]}"
+}
+if [ "${#missing[@]}" -gt 0 ] && ! install_missing; then
+  # Without the security suite's i386 index, apt pairs the i386 libraries of the main suite with
+  # amd64 candidates from the security suite, and multi-arch packages must match to the version.
+  # Holding the security suite below what is installed keeps both halves at the main suite's
+  # versions, which always agree.
+  echo "install-deps: retrying with the security suite held back (its i386 index is missing)" >&2
+  preferences=$(mktemp)
+  trap 'rm -f "$preferences"' EXIT
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 50\n' >"$preferences"
+  install_missing -o "Dir::Etc::Preferences=$preferences"
 fi

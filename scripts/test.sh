@@ -5,8 +5,9 @@
 #   3. for each preset native, x86 and win32: configure, build, ctest; then the same for asan
 #      (the whole suite and modhost validate under AddressSanitizer, LeakSanitizer and UBSan) and
 #      tsan (the two-thread test under ThreadSanitizer),
-#   4. builds the libFuzzer targets and runs each for SE_FUZZ_SECONDS (default 25) seconds from
-#      the kept corpus (scripts/fuzz.sh); each target counts as one test.
+#   4. builds the libFuzzer targets (one per registered module, and modhost's input readers) and
+#      runs each for SE_FUZZ_SECONDS (default 25) seconds from the kept corpus (scripts/fuzz.sh);
+#      each target counts as one test.
 # All three presets run even when one fails, and a build failure still runs the tests of what
 # did build. Build output goes to build/logs/<preset>-*.log and is printed only on failure;
 # compiler warnings are always listed. The last line counts the
@@ -19,7 +20,6 @@ presets=(native x86 win32 asan tsan)
 # The win32 preset's cross-target test needs the native and x86 builds made before it; here they
 # always are, so a missing one is a failure rather than a skip.
 export SE_REQUIRE_ALL_TARGETS=1
-format_dirs=(se_sdk pelio tessavine host tests bench tools fuzz)
 log_dir=build/logs
 
 passed=0
@@ -34,15 +34,11 @@ fi
 mkdir -p "$log_dir"
 
 # ---- Formatting -------------------------------------------------------------------------------
-existing_dirs=()
-for dir in "${format_dirs[@]}"; do
-  [ -d "$dir" ] && existing_dirs+=("$dir")
-done
+# Every C++ source of the project, whichever folder it is in; build trees and out/ are not ours.
 sources=()
-if [ "${#existing_dirs[@]}" -gt 0 ]; then
-  mapfile -t sources < <(find "${existing_dirs[@]}" -type f \
-    \( -name '*.h' -o -name '*.hpp' -o -name '*.c' -o -name '*.cc' -o -name '*.cpp' \) | sort)
-fi
+mapfile -t sources < <(find . \( -path ./build -o -path ./out -o -path ./.git \) -prune -o -type f \
+  \( -name '*.h' -o -name '*.hpp' -o -name '*.c' -o -name '*.cc' -o -name '*.cpp' \) -print |
+  sed 's|^\./||' | sort)
 echo "== format: clang-format --dry-run --Werror on ${#sources[@]} files"
 if [ "${#sources[@]}" -eq 0 ]; then
   summary+=("format   ok      no C++ sources yet")
@@ -145,8 +141,9 @@ if ! cmake --preset fuzz >"$log_dir/fuzz-configure.log" 2>&1 ||
 else
   fuzz_failed=0
   fuzz_total=0
-  for target in pelio_fuzz tessavine_fuzz modhost_input_fuzz; do
-    [ -x "build/fuzz/fuzz/$target" ] || continue
+  # Every target the fuzz preset built: one per registered module, and modhost's readers.
+  mapfile -t fuzz_targets <build/fuzz/fuzz_targets.txt
+  for target in "${fuzz_targets[@]}"; do
     fuzz_total=$((fuzz_total + 1))
     if bash scripts/fuzz.sh --no-build --seconds "$fuzz_seconds" "$target"; then
       passed=$((passed + 1))

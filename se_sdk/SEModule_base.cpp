@@ -7,12 +7,25 @@
 // unsigned comparison would then make an event due just before the wrap wait another 27 hours.
 //
 // The host's entries into the frame (the record dispatcher and the process entry) catch every
-// exception: nothing may unwind into the host's C code.
+// exception: nothing may unwind into the host's C code. What a module's code threw from leaves
+// the frame as the host expects it: a closed module is destroyed, a block ends with the clock at
+// its end, and no queue node or deferred call is lost.
 #include "se_sdk/SEModule_base.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+// Both frames define this one name, so that a binary linking both fails with a duplicate
+// definition (see SEModule_base.h).
+extern "C" {
+extern const int32_t se_frame_flavour_in_binary;
+const int32_t se_frame_flavour_in_binary = SE_FRAME_CHECKED;
+}
+
+inline namespace SE_FRAME_FLAVOUR {
+
+const int32_t kFrameFlavourTag = SE_FRAME_CHECKED;
 
 namespace {
 
@@ -30,6 +43,10 @@ const int32_t kMaxSpareEvents = 256;
 // not honoured beyond it, so that a wild answer cannot allocate gigabytes or stall in Open.
 const int32_t kMaxPins = 1 << 16;
 
+// A pin status that lasts only while the module is told of the update; the frame gives no other
+// status a meaning.
+const int32_t kNotificationOnlyStatus = 1;
+
 void ReportToStandardError(const char* condition, const char* source_file) {
   std::fprintf(stderr, "%s: failed condition: %s\n", source_file, condition);
 }
@@ -42,8 +59,8 @@ inline bool IsBehind(uint32_t time_stamp, uint32_t clock) {
   return Ahead(time_stamp, clock) >= 0x80000000u;
 }
 
-// Tests one of the host's preconditions in the checked build and reports `text` when it fails.
-// The lean build trusts the host; both builds then carry on safely.
+// Tests one of the host's preconditions in the checked frame and reports `text` when it fails.
+// The lean frame trusts the host; both then carry on safely.
 #if SE_FRAME_CHECKED
 #define SE_REQUIRE(condition, text)                           \
   do {                                                        \
@@ -92,7 +109,7 @@ void SEPin::UpdateFromEvent(int32_t status, int32_t value) {
     Request(HostOpcode::ForwardPinValue, value, 0);
   }
   if (m_module != nullptr) m_module->OnPinChanged(this);
-  if (status == 1) m_status = 0;
+  if (status == kNotificationOnlyStatus) m_status = 0;
 }
 
 int32_t SEPin::Request(HostOpcode opcode, int32_t value, uint32_t time_stamp) {
@@ -115,9 +132,17 @@ bool SEPin::HostQuery() { return Request(HostOpcode::QueryPin, 0, 0) != 0; }
 
 float SEPin::ValueAtClock() {
   const uint32_t start = static_cast<uint32_t>(Request(HostOpcode::GetBufferStartClock, 0, 0));
-  const float* buffer = m_variable ? *static_cast<float* const*>(m_variable) : nullptr;
-  if (buffer == nullptr || m_module == nullptr) return 0.0f;
-  return buffer[m_module->SampleClock() - start];
+  // Only an audio pin's variable holds a buffer, and the host's buffers hold BlockSize() samples
+  // (dispatcher opcode 3): a position the host's answer puts outside them is answered 0, not read.
+  if (m_module == nullptr || m_variable == nullptr ||
+      m_datatype != static_cast<int32_t>(PinDatatype::Audio)) {
+    return 0.0f;
+  }
+  const float* buffer = *static_cast<float* const*>(m_variable);
+  const uint32_t position = m_module->SampleClock() - start;
+  const int32_t length = m_module->BlockSize();
+  if (buffer == nullptr || length <= 0 || position >= static_cast<uint32_t>(length)) return 0.0f;
+  return buffer[position];
 }
 #endif
 
@@ -136,7 +161,7 @@ SEModule_base::SEModule_base(HostCallback host)
   m_record.reserved20 = 0;
   m_record.reserved24 = 0;
   m_record.reserved28 = 0;
-  m_record.object = this;
+  m_record.object = static_cast<SEModule_base*>(this);
   m_record.reserved36 = 0;
   m_record.reserved40 = 1;
   m_record.process = &SEModule_base::RecordProcess;
@@ -146,7 +171,6 @@ SEModule_base::SEModule_base(HostCallback host)
   m_inert_pin.Init(nullptr, -1, -1, nullptr);
   m_spare_events = nullptr;
   m_spare_count = 0;
-  m_block_end = INT64_MIN;
 }
 
 SEModule_base::~SEModule_base() {
@@ -157,13 +181,17 @@ SEModule_base::~SEModule_base() {
 int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t opcode,
                                                  int32_t index, int32_t value, void* ptr,
                                                  float opt) {
-  SEModule_base* module = record->object;
-  try {
-    if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
+  SEModule_base* module = FromRecord(record);
+  if (opcode == static_cast<int32_t>(ModuleOpcode::Close)) {
+    // The host lets go of the record whatever happens: a Close that throws still destroys.
+    try {
       module->Dispatch(opcode, index, value, ptr, opt);
-      delete module;
-      return 1;
+    } catch (...) {
     }
+    delete module;
+    return 1;
+  }
+  try {
     return module->Dispatch(opcode, index, value, ptr, opt);
   } catch (...) {
     return 0;
@@ -172,51 +200,54 @@ int32_t SE_CDECL SEModule_base::RecordDispatcher(ModuleRecord* record, int32_t o
 
 void SE_CDECL SEModule_base::RecordProcess(ModuleRecord* record, int32_t buffer_offset,
                                            int32_t sampleFrames) {
+  SEModule_base* module = FromRecord(record);
+  const uint32_t block_end = module->m_sample_clock + static_cast<uint32_t>(sampleFrames);
   try {
-    record->object->Process(buffer_offset, sampleFrames);
+    module->Process(buffer_offset, sampleFrames);
   } catch (...) {
-#if SE_FRAME_BLOCK_END
-    // The block ended here; no later span belongs to it.
-    record->object->m_block_end = INT64_MIN;
-#endif
+    // The block ends here, whatever of it was rendered: the clock goes on with the host's, and
+    // the events that fell in the rest of the block are handled at the next block's first sample.
+    if (sampleFrames > 0) module->MoveClockTo(block_end);
   }
 }
 
 int32_t SEModule_base::Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
                                 float opt) {
+  // Every 32-bit value is a value of the enumeration (its underlying type is int32_t); one that
+  // names no opcode, a negative one included, takes the default.
+  const ModuleOpcode request = static_cast<ModuleOpcode>(opcode);
   // A host queues events at automation rate, far more often than it sends anything else. Tested
   // before the switch: the switch's jump table costs an indirect jump, which on the audio thread
   // was a measurable share of what an event costs.
-  if (opcode == 7) {
+  if (request == ModuleOpcode::AddEvent) {
     if (ptr != nullptr) AddEvent(static_cast<const SeEvent*>(ptr));
     return 0;
   }
-  // Compared unsigned so that a negative opcode is just another unknown one.
-  switch (static_cast<uint32_t>(opcode)) {
-    case 0:
+  switch (request) {
+    case ModuleOpcode::Open:
       Open();
       return 0;
-    case 1:
+    case ModuleOpcode::Close:
       Close();
       return 0;
-    case 2:
+    case ModuleOpcode::SetSampleRate:
       SetSampleRate(opt);
       return 0;
-    case 3:
+    case ModuleOpcode::SetBlockSize:
       SetBlockSize(value);
       return 0;
-    case 4:
+    case ModuleOpcode::OpaqueQuery4:
       return ptr != nullptr && OpaqueQuery4(ptr) ? 1 : 0;
-    case 5:
+    case ModuleOpcode::OpaqueQuery5:
       return ptr != nullptr && OpaqueQuery5(ptr) ? 1 : 0;
-    case 6:
+    case ModuleOpcode::GetPinProperties:
       return ptr != nullptr && GetPinProperties(index, static_cast<PinDescription*>(ptr)) ? 1 : 0;
-    case 8:
+    case ModuleOpcode::Resume:
       Resume();
       return 0;
-    case 9:
+    case ModuleOpcode::GetModuleProperties:
       return ptr != nullptr && GetModuleProperties(static_cast<ModuleProperties*>(ptr)) ? 1 : 0;
-    case 10:
+    case ModuleOpcode::QueueEmpty:
       return m_events == nullptr ? 1 : 0;
     default:
       return 0;
@@ -372,9 +403,6 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
   // Nothing to render: the clock and the queue stay as they are.
   if (sampleFrames <= 0) return;
 
-#if SE_FRAME_BLOCK_END
-  m_block_end = static_cast<int64_t>(buffer_offset) + sampleFrames;
-#endif
   uint32_t remaining = static_cast<uint32_t>(sampleFrames);
   while (m_events != nullptr) {
     SeEvent* next_event = m_events;
@@ -393,17 +421,17 @@ void SEModule_base::Process(int32_t buffer_offset, int32_t sampleFrames) {
       remaining -= span;
       buffer_offset += static_cast<int32_t>(span);
     }
-    // Unlinked before it is handled, so a handler that queues events sees a consistent queue.
+    // Unlinked before it is handled, so a handler that queues events sees a consistent queue,
+    // and handled from a copy, so that the node is back on the spare list even if the handler
+    // throws.
     m_events = next_event->next;
-    HandleEvent(next_event);
+    SeEvent due = *next_event;
     RecycleEventNode(next_event);
+    HandleEvent(&due);
   }
   SE_REQUIRE(remaining > 0, "sampleFrames > 0");
   (this->*m_sub_process)(buffer_offset, static_cast<int32_t>(remaining));
   m_sample_clock += remaining;
-#if SE_FRAME_BLOCK_END
-  m_block_end = INT64_MIN;
-#endif
 }
 
 void SEModule_base::HandleEvent(SeEvent* e) {
@@ -420,11 +448,13 @@ void SEModule_base::HandleEvent(SeEvent* e) {
       OnDataEvent(e->time_stamp, e->value1, static_cast<int16_t>(e->value2 & 0xFFFF));
       break;
     case SeEventType::DeferredCall: {
+      // Freed before the call, so that a call that throws leaves nothing behind.
       DeferredCall* call = static_cast<DeferredCall*>(e->data);
+      e->data = nullptr;
       if (call != nullptr) {
-        (call->target->*call->function)();
+        const DeferredCall due = *call;
         delete call;
-        e->data = nullptr;
+        (due.target->*due.function)();
       }
       break;
     }
@@ -434,10 +464,14 @@ void SEModule_base::HandleEvent(SeEvent* e) {
 }
 
 void SEModule_base::Resume() {
-  m_sample_clock = static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f));
+  MoveClockTo(static_cast<uint32_t>(CallHost(HostOpcode::GetSampleClock, 0, 0, nullptr, 0.0f)));
+}
+
+void SEModule_base::MoveClockTo(uint32_t clock) {
+  m_sample_clock = clock;
   // Events behind the new clock are lifted to it. The queue is re-sorted stably by distance from
   // the new clock, which keeps equal-stamped events in the order they were added even when the
-  // host moved its clock backwards.
+  // clock moved backwards.
   SeEvent* pending = m_events;
   m_events = nullptr;
   while (pending != nullptr) {
@@ -463,3 +497,5 @@ void SEModule_base::ReleaseEvents() {
   }
   m_spare_count = 0;
 }
+
+}  // namespace SE_FRAME_FLAVOUR

@@ -5,15 +5,23 @@
 // pin table at open, keeps a time-ordered event queue and cuts every audio block at the queued
 // event times, so the module's sub-process only ever sees spans in which nothing changes.
 //
-// Two builds of the frame ship, chosen at compile time with SE_FRAME_CHECKED:
-//   1 (tessavine's): tests the host's preconditions and reports each failed one, with its text and
-//     this frame's source file, through the failure reporter; extra pins report the index of the
-//     last described pin.
-//   0 (pelio's): trusts the host and tests nothing; extra pins report their own index; the pins
-//     carry the host requests TransmitValue, HostQuery and ValueAtClock, and the module may
+// Two flavours of the frame ship, chosen at compile time with SE_FRAME_CHECKED; each module
+// library is built on one of them:
+//   1, the checked frame: tests the host's preconditions and reports each failed one, with its
+//     text and this frame's source file, through the failure reporter; extra pins report the
+//     index of the last described pin.
+//   0, the lean frame: trusts the host and tests nothing; extra pins report their own index; the
+//     pins carry the host requests TransmitValue, HostQuery and ValueAtClock, and the module may
 //     schedule deferred calls of its own member functions (ScheduleCall).
-// Whatever the build, a host that breaks its contract never crashes or hangs the frame: a block of
-// length 0 or less renders nothing, an event stamped before the clock is handled at the next
+// Each flavour declares its classes in an inline namespace named after it (checked_frame,
+// lean_frame): a module derives from plain `SEModule_base` either way, but the two flavours'
+// classes are different classes with different symbols. Code compiled for one flavour therefore
+// does not link against the other's frame, and the two frames do not link into one binary (both
+// define se_frame_flavour_in_binary), so translation units that disagree on the flavour make a
+// link error instead of silently disagreeing on the class.
+//
+// Whatever the flavour, a host that breaks its contract never crashes or hangs the frame: a block
+// of length 0 or less renders nothing, an event stamped before the clock is handled at the next
 // sample that is rendered, an event for a pin that does not exist is dropped, and a deferred-call
 // event from the host is refused.
 //
@@ -29,21 +37,21 @@
 #include "se_sdk/se_abi.h"
 
 #ifndef SE_FRAME_CHECKED
-#error "define SE_FRAME_CHECKED as 1 (checked build) or 0 (lean build)"
+#error "define SE_FRAME_CHECKED as 1 (the checked frame) or 0 (the lean frame)"
 #endif
 
-// Whether Process keeps the end of the block it renders for SpanEndsBlock (1, every build that
-// ships or is tested). 0 exists only for a comparison build of the benchmark
-// (bench/CMakeLists.txt), which times what that bookkeeping costs: SpanEndsBlock then answers
-// true for every span, so no module holds a span back. The class layout is the same either way.
-#ifndef SE_FRAME_BLOCK_END
-#define SE_FRAME_BLOCK_END 1
+#if SE_FRAME_CHECKED
+#define SE_FRAME_FLAVOUR checked_frame
+#else
+#define SE_FRAME_FLAVOUR lean_frame
 #endif
+
+inline namespace SE_FRAME_FLAVOUR {
 
 class SEModule_base;
 
 // Receives the text of a failed host precondition and the frame source that tested it. The
-// default writes one line to standard error. Only the checked build reports.
+// default writes one line to standard error. Only the checked frame reports.
 typedef void (*SeFailureReporter)(const char* condition, const char* source_file);
 // Installs `reporter` for the whole library; null restores the default.
 void SetFailureReporter(SeFailureReporter reporter);
@@ -69,7 +77,8 @@ class SEPin {
   // QueryPin(m_index): true when the host answers non-zero.
   bool HostQuery();
   // The sample of this audio pin's buffer at the module's current sample clock, placed by the
-  // host's answer to GetBufferStartClock.
+  // host's answer to GetBufferStartClock; 0 for a pin that is not an audio pin or a position
+  // outside the buffer's BlockSize() samples.
   float ValueAtClock();
 #endif
 
@@ -120,6 +129,10 @@ class SEModule_base {
   virtual void OnDataEvent(uint32_t time_stamp, int32_t value1, int16_t value2);
 
   ModuleRecord* GetRecord() { return &m_record; }
+  // The module that embeds `record`, a record that GetRecord returned.
+  static SEModule_base* FromRecord(ModuleRecord* record) {
+    return static_cast<SEModule_base*>(record->object);
+  }
 
   // Every request to the host goes through here; answers 0 when the host gave no callback.
   int32_t CallHost(HostOpcode opcode, int32_t index, int32_t value, void* ptr, float opt);
@@ -128,7 +141,7 @@ class SEModule_base {
   void SetSampleClock(uint32_t clock) { m_sample_clock = clock; }
 
   // The pin at `index` of the table built by Open. Not range-checked. Before a pin table exists
-  // it answers an inert pin that reaches nobody (and the checked build reports "m_pins != 0").
+  // it answers an inert pin that reaches nobody (and the checked frame reports "m_pins != 0").
   SEPin* GetPin(int32_t index);
   // Number of pins in the table (0 before Open).
   int32_t PinCount() const { return m_pin_count; }
@@ -145,15 +158,6 @@ class SEModule_base {
 
   // The frame's own sub-process: renders nothing, touches no buffer.
   void DoNothing(int32_t buffer_offset, int32_t sampleFrames);
-
-  // Whether the span [buffer_offset, buffer_offset + sampleFrames) handed to the sub-process is
-  // the last one of the block that Process is rendering: no other span of that block comes after
-  // it. True outside Process. A module may put off rendering a span that is not the last, to
-  // render it together with the spans after it, as long as everything is rendered by the end of
-  // the last one.
-  bool SpanEndsBlock(int32_t buffer_offset, int32_t sampleFrames) const {
-    return static_cast<int64_t>(buffer_offset) + sampleFrames >= m_block_end;
-  }
 
 #if !SE_FRAME_CHECKED
   // Queues a call of `function` on this module at sample-clock time `time_stamp`.
@@ -190,14 +194,14 @@ class SEModule_base {
   void RecycleEventNode(SeEvent* node);
   void InsertEvent(SeEvent* node);
   void LinkInTimeOrder(SeEvent* node);
+  // Sets the sample clock and lifts the events behind it to it (Resume, and a block that an
+  // exception ended).
+  void MoveClockTo(uint32_t clock);
   void ReleasePins();
   void ReleaseEvents();
   SEPin m_inert_pin;
   SeEvent* m_spare_events;  // handled events' nodes, linked through `next`
   int32_t m_spare_count;
-  // One past the last buffer offset of the block that Process is rendering; the lowest value
-  // outside Process (SpanEndsBlock).
-  int64_t m_block_end;
 };
 
 // The target of a deferred-call event: owned by its event, freed when the event is handled or
@@ -206,3 +210,15 @@ struct DeferredCall {
   SEModule_base* target;
   SEModule_base::DeferredFunction function;
 };
+
+// Defined by this flavour's frame alone (SEModule_base.cpp).
+extern const int32_t kFrameFlavourTag;
+
+}  // namespace SE_FRAME_FLAVOUR
+
+// Every translation unit that includes this header refers to its flavour's tag, so that it pulls
+// that flavour's frame into the link even if it calls nothing of the frame out of line (a module's
+// entry file, say): compiled for one flavour and linked with the other's frame, it fails to link.
+namespace {
+[[gnu::used]] const int32_t* const se_frame_flavour_reference = &kFrameFlavourTag;
+}  // namespace

@@ -11,6 +11,22 @@
 // All integers are little-endian 32-bit words; truth values crossing the boundary are exactly 1
 // or 0. The calling convention and the export of `main` are decided here too, so that no other
 // file needs to know about __cdecl or symbol visibility.
+//
+// Threads. The protocol names no threads of its own. The host makes each call on a thread of its
+// choosing and the module does all its work on that thread before the call returns; it starts no
+// thread and never waits. The host never makes two calls into one instance at the same time: the
+// dispatcher and the process entry share the event queue and the pins without a lock. Separate
+// instances share nothing, so the host may run them on different threads at once. The module's
+// requests go back only from inside a host call, on that call's thread, so the host callback is
+// entered again from within the host's own call and must allow that. Each entry below is tagged
+// in these terms:
+//   [host thread]  on the thread of the host call in progress, never at the same time as another
+//                  call into the same instance
+//   [any time]     from `main` until Close, before Open included
+//   [after Open]   once Open has built the pin table
+//   [audio path]   what a host calls as it renders: the process entry once per block, and events
+//                  queued between blocks (possibly on another thread than Open's, one at a time)
+//   [inside X]     a request sent only from inside the host's call X
 #pragma once
 
 #include <cstddef>
@@ -35,28 +51,32 @@
 #define SE_ENTRY_SYMBOL __asm__("main")
 #endif
 
-class SEModule_base;
 struct ModuleRecord;
 
 // ---- Function shapes -------------------------------------------------------------------------
 
-// The record's dispatcher. Host -> module, on the host's thread; never concurrently with another
-// call into the same module. `ptr` points at a host-owned record for opcodes 4-7 and 9.
+// The record's dispatcher: one ModuleOpcode with its values. Host -> module.
+// [host thread] When each opcode may come is tagged at ModuleOpcode. `ptr` points at a host-owned
+// record for opcodes 4-7 and 9, which the module reads or fills during the call only.
 typedef int32_t(SE_CDECL* Dispatcher)(ModuleRecord* record, int32_t opcode, int32_t index,
                                       int32_t value, void* ptr, float opt);
 
-// The host's request function. Module -> host, only from inside a host call into the module.
-// `record` is always the asking module's own record; `ptr` carries a sample-clock time as an
-// integer for SetPinStatus and PinRequest4, else 0; `opt` is always 0.0.
+// The host's request function: one HostOpcode with its values. Module -> host.
+// [host thread, inside a host call into the module] Never from `main`, a constructor, Close or
+// destruction. `record` is always the asking module's own record; `ptr` carries a sample-clock
+// time as an integer for SetPinStatus and PinRequest4, else 0; `opt` is always 0.0.
 typedef int32_t(SE_CDECL* HostCallback)(ModuleRecord* record, int32_t opcode, int32_t index,
                                         int32_t value, void* ptr, float opt);
 
 // The record's process entry: render `sampleFrames` samples from index `buffer_offset` of every
-// pin buffer. Host -> module, once per audio block.
+// pin buffer, whose addresses the host has stored in the pins' variables before the call.
+// [host thread, audio path, after Open] Once per audio block.
 typedef void(SE_CDECL* ProcessEntry)(ModuleRecord* record, int32_t buffer_offset,
                                      int32_t sampleFrames);
 
 // The library's one export, `main`: creates a module and returns its record, or null.
+// [host thread] Once per instance; sends no request. Instances made by separate calls share
+// nothing.
 typedef ModuleRecord*(SE_CDECL* PluginEntry)(HostCallback host);
 
 // ---- ModuleRecord: module-owned, lives inside the module object ------------------------------
@@ -74,7 +94,7 @@ struct ModuleRecord {
   int32_t reserved20;      // 20: 0
   int32_t reserved24;      // 24: 0
   int32_t reserved28;      // 28: 0
-  SEModule_base* object;   // 32: the module object that embeds this record
+  void* object;            // 32: the module object that embeds this record; opaque to the host
   int32_t reserved36;      // 36: 0
   int32_t reserved40;      // 40: 1
   ProcessEntry process;    // 44: the process entry
@@ -129,30 +149,52 @@ struct SeEvent {
 
 // ---- Opcodes ---------------------------------------------------------------------------------
 
-// Host -> module, through the record's dispatcher.
+// Host -> module, through the record's dispatcher, each on the [host thread]. An opcode outside
+// this list is answered 0 and changes nothing.
 enum class ModuleOpcode : int32_t {
+  // [any time, before the first block] Sends GetSampleClock and GetPinCount, then the module's
+  // own SetPinStatus. A second Open rebuilds the pin table.
   Open = 0,
-  Close = 1,             // also destroys the module; the dispatcher answers 1
-  SetSampleRate = 2,     // opt
-  SetBlockSize = 3,      // value
-  OpaqueQuery4 = 4,      // ptr
-  OpaqueQuery5 = 5,      // ptr
-  GetPinProperties = 6,  // index, ptr = PinDescription*
-  AddEvent = 7,          // ptr = SeEvent*
+  // [any time, the last call] Also destroys the module; the dispatcher answers 1.
+  Close = 1,
+  SetSampleRate = 2,  // [any time] opt = samples per second; modules read it at Open
+  SetBlockSize = 3,   // [any time] value = samples; stored only
+  OpaqueQuery4 = 4,   // [any time] ptr; answered 0
+  OpaqueQuery5 = 5,   // [any time] ptr; answered 0
+  // [any time] index = pin, ptr = PinDescription*; answers 1 when the pin exists.
+  GetPinProperties = 6,
+  // [audio path] ptr = SeEvent*, copied into the queue: before the block in which it falls, and
+  // stamped no earlier than the module's sample clock.
+  AddEvent = 7,
+  // [after Open] After a pause: sends GetSampleClock and lifts stale events to the new clock.
   Resume = 8,
-  GetModuleProperties = 9,  // ptr = ModuleProperties*
-  QueueEmpty = 10,          // answers 1 when no event waits
+  // [any time] ptr = ModuleProperties*; answers 1 when filled.
+  GetModuleProperties = 9,
+  // [any time] Answers 1 when no event waits; changes nothing.
+  QueueEmpty = 10,
 };
 
-// Module -> host, through HostCallback.
+// Module -> host, through HostCallback, each on the [host thread] and only from inside the host
+// call that its tag names.
 enum class HostOpcode : int32_t {
-  SetPinStatus = 0,         // index = pin, value = status, ptr = sample-clock time
-  QueryPin = 1,             // index = pin
-  ForwardPinValue = 2,      // index = pin, value = the event's value
-  GetSampleClock = 3,       // reply: the host's sample clock
-  PinRequest4 = 4,          // index = pin, value, ptr = sample-clock time
-  GetBufferStartClock = 8,  // index = pin; reply: clock of the buffer's first sample
-  GetPinCount = 14,         // reply: pins the host holds for the module
+  // [inside Open] index = pin, value = status, ptr = sample-clock time. (A module may send it
+  // from any host call; the shipped ones do so once, at Open, for their output.)
+  SetPinStatus = 0,
+  // [inside any host call] index = pin. Lean frame only; nothing calls it.
+  QueryPin = 1,
+  // [inside the process entry] index = pin, value = the event's value, when a pin update of an
+  // Indirect pin falls due.
+  ForwardPinValue = 2,
+  // [inside Open and Resume] Reply: the host's sample clock.
+  GetSampleClock = 3,
+  // [inside any host call] index = pin, value, ptr = sample-clock time. Lean frame only; nothing
+  // calls it.
+  PinRequest4 = 4,
+  // [inside any host call] index = pin; reply: the clock of the first sample of the pin's current
+  // buffer. Lean frame only; nothing calls it.
+  GetBufferStartClock = 8,
+  // [inside Open] Reply: the pins the host holds for the module.
+  GetPinCount = 14,
 };
 
 // ---- The 32-bit layout, checked where it is declared -----------------------------------------

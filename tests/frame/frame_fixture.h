@@ -1,24 +1,30 @@
-// An opened test module with its audio pins bound to buffers, driven through its record.
+// An opened test module with its audio pins bound to buffers, driven through its record by the
+// test host.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
-#include "se_sdk/se_entry.h"
-#include "tests/frame/recording_host.h"
 #include "tests/frame/test_module.h"
+#include "tests/support/in_process.h"
+#include "tests/support/record_calls.h"
+#include "tests/support/test_host.h"
+
+using se_test::Call;
+using se_test::PinUpdate;
+using se_test::QueueEvent;
 
 class OpenedModuleTest : public ::testing::Test {
  protected:
   static constexpr int kBufferLength = 256;
 
   void SetUp() override {
-    RecordingHost::Reset();
-    RecordingHost::sample_clock = kStartClock;
-    record_ = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-    ASSERT_NE(record_, nullptr);
+    host_ = std::make_unique<se_test::TestHost>(se_test::InProcessEntry<FrameTestModule>);
+    host_->core().set_sample_clock(kStartClock);
+    record_ = host_->record();
     Open();
   }
   void TearDown() override {
@@ -26,8 +32,9 @@ class OpenedModuleTest : public ::testing::Test {
   }
 
   // Opens (or re-opens) the module and binds In and Out the way a host does: through the
-  // variable addresses that the pin descriptions give.
+  // variable addresses that the pin descriptions give, with buffers of the block size announced.
   void Open() {
+    Call(record_, ModuleOpcode::SetBlockSize, 0, kBufferLength);
     Call(record_, ModuleOpcode::Open);
     for (int i = 0; i < kBufferLength; ++i) {
       in_[i] = static_cast<float>(i);
@@ -41,10 +48,12 @@ class OpenedModuleTest : public ::testing::Test {
   }
 
   void Process(int32_t buffer_offset, int32_t sampleFrames) {
-    record_->process(record_, buffer_offset, sampleFrames);
+    host_->core().Process(buffer_offset, sampleFrames);
   }
 
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
   uint32_t clock() { return module()->SampleClock(); }
 
   void ExpectSpan(int which, int32_t buffer_offset, int32_t sampleFrames, uint32_t at_clock,
@@ -58,6 +67,7 @@ class OpenedModuleTest : public ::testing::Test {
   }
 
   static constexpr uint32_t kStartClock = 1000;
+  std::unique_ptr<se_test::TestHost> host_;
   ModuleRecord* record_ = nullptr;
   float in_[kBufferLength];
   float out_[kBufferLength];

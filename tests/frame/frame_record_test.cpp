@@ -3,27 +3,37 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
-#include "se_sdk/se_entry.h"
-#include "tests/frame/recording_host.h"
 #include "tests/frame/test_module.h"
+#include "tests/support/in_process.h"
+#include "tests/support/record_calls.h"
+#include "tests/support/test_host.h"
 
 namespace {
+
+using se_host::HostRequest;
+using se_test::Call;
+using se_test::PinUpdate;
 
 class RecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    RecordingHost::Reset();
-    record_ = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-    ASSERT_NE(record_, nullptr);
+    host_ = std::make_unique<se_test::TestHost>(se_test::InProcessEntry<FrameTestModule>);
+    record_ = host_->record();
   }
   void TearDown() override {
     if (record_ != nullptr) {
       EXPECT_EQ(Call(record_, ModuleOpcode::Close), 1);
     }
   }
-  FrameTestModule* module() { return static_cast<FrameTestModule*>(record_->object); }
+  FrameTestModule* module() {
+    return static_cast<FrameTestModule*>(SEModule_base::FromRecord(record_));
+  }
+  const std::vector<HostRequest>& requests() { return host_->core().requests(); }
 
+  std::unique_ptr<se_test::TestHost> host_;
   ModuleRecord* record_ = nullptr;
 };
 
@@ -61,12 +71,13 @@ TEST_F(RecordTest, ThirtyTwoBitRecordHasTheHostsExactWords) {
 #endif
 
 TEST_F(RecordTest, EachMainCallCreatesItsOwnModule) {
-  ModuleRecord* other = SeCreateModule<FrameTestModule>(&RecordingHost::Callback);
-  ASSERT_NE(other, nullptr);
+  se_test::TestHost other_host(se_test::InProcessEntry<FrameTestModule>);
+  ModuleRecord* other = other_host.record();
   EXPECT_NE(other, record_);
   EXPECT_NE(other->object, record_->object);
   EXPECT_EQ(Call(other, ModuleOpcode::Close), 1);
-  EXPECT_TRUE(RecordingHost::requests.empty()) << "construction and close call nothing on the host";
+  EXPECT_TRUE(requests().empty() && other_host.core().requests().empty())
+      << "construction and close call nothing on the host";
 }
 
 TEST_F(RecordTest, OpcodesAnswerAsTheProtocolSays) {
@@ -77,10 +88,12 @@ TEST_F(RecordTest, OpcodesAnswerAsTheProtocolSays) {
   int32_t sentinel[4] = {7, 7, 7, 7};
   EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery4, 0, 0, sentinel), 0);
   EXPECT_EQ(Call(record_, ModuleOpcode::OpaqueQuery5, 0, 0, sentinel), 0);
-  EXPECT_EQ(record_->dispatcher(record_, 11, 1, 2, sentinel, 3.0f), 0);
+  // Numbers that name no opcode: past the last one, and negative.
+  const int32_t past_last = static_cast<int32_t>(ModuleOpcode::QueueEmpty) + 1;
+  EXPECT_EQ(record_->dispatcher(record_, past_last, 1, 2, sentinel, 3.0f), 0);
   EXPECT_EQ(record_->dispatcher(record_, -1, 1, 2, sentinel, 3.0f), 0);
   EXPECT_EQ(sentinel[0] & sentinel[1] & sentinel[2] & sentinel[3], 7);
-  EXPECT_TRUE(RecordingHost::requests.empty());
+  EXPECT_TRUE(requests().empty());
 
   // A query with no record to fill is answered 0 rather than followed into address 0.
   EXPECT_EQ(Call(record_, ModuleOpcode::GetPinProperties, 0, 0, nullptr), 0);
@@ -115,8 +128,8 @@ TEST_F(RecordTest, PinAndModuleQueriesFillOnlyWhatTheyKnow) {
   EXPECT_STREQ(properties.name, "Frame Test");
 
   // The frame's own default answers false and writes nothing.
-  ModuleRecord* bare = SeCreateModule<SEModule_base>(&RecordingHost::Callback);
-  ASSERT_NE(bare, nullptr);
+  se_test::TestHost bare_host(se_test::InProcessEntry<SEModule_base>);
+  ModuleRecord* bare = bare_host.record();
   ModuleProperties kept = {"x", "y", "z"};
   EXPECT_EQ(Call(bare, ModuleOpcode::GetModuleProperties, 0, 0, &kept), 0);
   EXPECT_STREQ(kept.name, "x");
@@ -125,12 +138,12 @@ TEST_F(RecordTest, PinAndModuleQueriesFillOnlyWhatTheyKnow) {
 }
 
 TEST_F(RecordTest, OpenAsksForClockThenPinCountAndResumeForTheClock) {
-  RecordingHost::sample_clock = 12345;
+  host_->core().set_sample_clock(12345);
   Call(record_, ModuleOpcode::Open);
-  ASSERT_EQ(RecordingHost::requests.size(), 2u);
-  EXPECT_EQ(RecordingHost::requests[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
-  EXPECT_EQ(RecordingHost::requests[1].opcode, static_cast<int32_t>(HostOpcode::GetPinCount));
-  for (const HostRequest& request : RecordingHost::requests) {
+  ASSERT_EQ(requests().size(), 2u);
+  EXPECT_EQ(requests()[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
+  EXPECT_EQ(requests()[1].opcode, static_cast<int32_t>(HostOpcode::GetPinCount));
+  for (const HostRequest& request : requests()) {
     EXPECT_EQ(request.record, record_);
     EXPECT_EQ(request.index, 0);
     EXPECT_EQ(request.value, 0);
@@ -139,20 +152,33 @@ TEST_F(RecordTest, OpenAsksForClockThenPinCountAndResumeForTheClock) {
   }
   EXPECT_EQ(module()->SampleClock(), 12345u);
 
-  RecordingHost::requests.clear();
-  RecordingHost::sample_clock = 99;
+  host_->core().ClearRequests();
+  host_->core().set_sample_clock(99);
   Call(record_, ModuleOpcode::Resume);
-  ASSERT_EQ(RecordingHost::requests.size(), 1u);
-  EXPECT_EQ(RecordingHost::requests[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
+  ASSERT_EQ(requests().size(), 1u);
+  EXPECT_EQ(requests()[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
   EXPECT_EQ(module()->SampleClock(), 99u);
 }
 
+// A module's requests come from inside the host's calls: this one sends a pin's status from its
+// renderer.
+class StatusSendingModule : public FrameTestModule {
+ public:
+  explicit StatusSendingModule(HostCallback host) : FrameTestModule(host) {}
+  void sub_process(int32_t buffer_offset, int32_t sampleFrames) override {
+    GetPin(1)->TransmitStatus(4000000000u, 2);
+    FrameTestModule::sub_process(buffer_offset, sampleFrames);
+  }
+};
+
 TEST_F(RecordTest, PinStatusReachesTheHostWithIndexValueAndTime) {
+  host_ = std::make_unique<se_test::TestHost>(se_test::InProcessEntry<StatusSendingModule>);
+  record_ = host_->record();
   Call(record_, ModuleOpcode::Open);
-  RecordingHost::requests.clear();
-  module()->GetPin(1)->TransmitStatus(4000000000u, 2);
-  ASSERT_EQ(RecordingHost::requests.size(), 1u);
-  const HostRequest& request = RecordingHost::requests[0];
+  host_->core().ClearRequests();
+  host_->core().Process(0, 1);
+  ASSERT_EQ(requests().size(), 1u);
+  const HostRequest& request = requests()[0];
   EXPECT_EQ(request.record, record_);
   EXPECT_EQ(request.opcode, static_cast<int32_t>(HostOpcode::SetPinStatus));
   EXPECT_EQ(request.index, 1);
@@ -162,17 +188,15 @@ TEST_F(RecordTest, PinStatusReachesTheHostWithIndexValueAndTime) {
 }
 
 TEST(NullCallback, ModuleWorksAndAsksNobody) {
-  RecordingHost::Reset();
   ModuleRecord* record = SeCreateModule<FrameTestModule>(nullptr);
   ASSERT_NE(record, nullptr);
-  FrameTestModule* module = static_cast<FrameTestModule*>(record->object);
+  FrameTestModule* module = static_cast<FrameTestModule*>(SEModule_base::FromRecord(record));
   Call(record, ModuleOpcode::Open);
   EXPECT_EQ(module->PinCount(), 3);
   EXPECT_EQ(module->SampleClock(), 0u);
   EXPECT_EQ(module->GetPin(1)->TransmitStatus(0, 2), 0);
   Call(record, ModuleOpcode::Resume);
   EXPECT_EQ(module->SampleClock(), 0u);
-  EXPECT_TRUE(RecordingHost::requests.empty());
   EXPECT_EQ(Call(record, ModuleOpcode::Close), 1);
 }
 

@@ -1,15 +1,28 @@
 // The frame's test module (see test_module.h).
 #include "tests/frame/test_module.h"
 
+#include <stdexcept>
+
 FrameTestModule::FrameTestModule(HostCallback host) : SEModule_base(host), m_mode_store(0) {
   SetSubProcess(&FrameTestModule::sub_process);
+  ++live_modules;
 }
+
+FrameTestModule::~FrameTestModule() { --live_modules; }
 
 void FrameTestModule::OnPinChanged(SEPin* pin) {
   if (m_notice_count < kMaxRecords) {
     m_notices[m_notice_count++] = {pin->Index(), pin->Status(), SampleClock()};
   }
   if (m_switch_on_pin_change) SetSubProcess(&FrameTestModule::sub_process_alternate);
+  if (m_pin_changes_that_throw > 0) {
+    --m_pin_changes_that_throw;
+    throw std::runtime_error("pin change");
+  }
+}
+
+void FrameTestModule::Close() {
+  if (m_close_throws) throw std::runtime_error("close");
 }
 
 bool FrameTestModule::GetModuleProperties(ModuleProperties* properties) {
@@ -70,10 +83,14 @@ void FrameTestModule::CountDeferredCall() {
   m_deferred_clock = SampleClock();
 }
 
+void FrameTestModule::ThrowingDeferredCall() {
+  CountDeferredCall();
+  throw std::runtime_error("deferred call");
+}
+
 void FrameTestModule::Render(int32_t buffer_offset, int32_t sampleFrames, int renderer) {
   if (m_span_count < kMaxRecords) {
-    m_spans[m_span_count++] = {buffer_offset, sampleFrames, SampleClock(), renderer,
-                               SpanEndsBlock(buffer_offset, sampleFrames)};
+    m_spans[m_span_count++] = {buffer_offset, sampleFrames, SampleClock(), renderer};
   }
   if (m_in == nullptr || m_out == nullptr) return;
   const float marker = 100.0f * m_mode + 1000.0f * renderer;

@@ -14,9 +14,8 @@
 struct SpanRecord {
   int32_t buffer_offset;
   int32_t sampleFrames;
-  uint32_t clock;   // SampleClock() during the call
-  int renderer;     // 0 for sub_process, 1 for sub_process_alternate
-  bool ends_block;  // SpanEndsBlock during the call
+  uint32_t clock;  // SampleClock() during the call
+  int renderer;    // 0 for sub_process, 1 for sub_process_alternate
 };
 
 struct PinNotice {
@@ -28,11 +27,13 @@ struct PinNotice {
 class FrameTestModule : public SEModule_base {
  public:
   explicit FrameTestModule(HostCallback host);
+  ~FrameTestModule() override;
 
   void OnPinChanged(SEPin* pin) override;
   bool GetModuleProperties(ModuleProperties* properties) override;
   bool GetPinProperties(int32_t index, PinDescription* description) override;
   void OnDataEvent(uint32_t time_stamp, int32_t value1, int16_t value2) override;
+  void Close() override;
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames);
   virtual void sub_process_alternate(int32_t buffer_offset, int32_t sampleFrames);
 
@@ -47,6 +48,11 @@ class FrameTestModule : public SEModule_base {
 
   // When set, the next notification of pin 2 switches the renderer.
   bool m_switch_on_pin_change = false;
+  // Module code that throws: the next this many pin notifications, and Close when set.
+  int m_pin_changes_that_throw = 0;
+  bool m_close_throws = false;
+  // Test modules alive, to see that a close destroys one.
+  static inline int live_modules = 0;
 
   static const int kMaxRecords = 64;
   SpanRecord m_spans[kMaxRecords];
@@ -59,6 +65,7 @@ class FrameTestModule : public SEModule_base {
   uint32_t m_deferred_clock = 0;
 
   void CountDeferredCall();
+  void ThrowingDeferredCall();
 
  private:
   void Render(int32_t buffer_offset, int32_t sampleFrames, int renderer);

@@ -157,7 +157,7 @@ extern "C" SE_EXPORT ModuleRecord* SE_CDECL se_plugin_main(HostCallback host) {
   module->block_size = 1024;
   module->record.magic = RAW_PLUGIN_VARIANT == RAW_PLUGIN_NO_MAGIC ? 0 : kModuleRecordMagic;
   module->record.dispatcher = &RawDispatcher;
-  module->record.object = reinterpret_cast<SEModule_base*>(module);
+  module->record.object = module;
   module->record.reserved40 = 1;
   module->record.process = &RawProcess;
   return &module->record;

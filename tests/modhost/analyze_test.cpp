@@ -1,5 +1,6 @@
-// The analysis behind `modhost analyze` on signals whose content is known exactly, its SVG plot,
-// and the command itself run on WAV files written here.
+// The analysis behind `modhost analyze` on signals whose content is known exactly, its SVG plot
+// (also rendered by rsvg-convert, librsvg's converter, for every kind of plot modhost draws), and
+// the command itself run on WAV files written here.
 //
 // Tolerances: on a clean tone of two seconds the peak interpolation errs by well under a
 // thousandth of a bin (0.5 Hz here), so 0.01 Hz for the fundamental and 0.01 dB for a level
@@ -20,8 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/analysis.h"
-#include "host/modhost/svg_plot.h"
+#include "host/modhost/analyze/analysis.h"
+#include "host/modhost/io/svg_plot.h"
+#include "host/modhost/run/child_process.h"
 
 namespace modhost {
 namespace {
@@ -306,7 +308,7 @@ TEST(PlotAnalysisSvg, UnpitchedSignalsGiveAPlotWithoutMarkers) {
   }
 }
 
-// ---- `modhost analyze` as a user runs it ----------------------------------------------------
+// ---- `modhost analyze` as a user runs it --------------------------------------------------------
 
 class AnalyzeCommand : public testing::Test {
  protected:
@@ -411,6 +413,58 @@ TEST_F(AnalyzeCommand, BadInputsAndUnwritablePlotsFailWithTheirStatus) {
   EXPECT_NE(no_folder.err.find("plot.svg"), std::string::npos);
   EXPECT_EQ(Run("'" + wav + "' --svg '" + folder_ + "'").status, 6);  // a folder is in the way
   EXPECT_EQ(std::system(("test $(ls '" + folder_ + "' | wc -l) -eq 1").c_str()), 0);
+}
+
+// Another implementation must draw every plot: one of each kind that PlotAnalysisSvg makes, and
+// the one that the command writes.
+TEST_F(AnalyzeCommand, RsvgConvertRendersEveryPlot) {
+  const ChildOutcome version = RunChildProcess("rsvg-convert", {"--version"}, 60, false);
+  ASSERT_EQ(version.ending, ChildOutcome::Ending::kExited)
+      << "rsvg-convert (Debian package librsvg2-bin) is needed: run scripts/install-deps.sh";
+
+  std::vector<float> noise(48000);
+  uint32_t state = 12345;
+  for (float& sample : noise) {
+    state = state * 1664525u + 1013904223u;
+    sample = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+  }
+  std::vector<float> with_nan = Tone(440.0, {{1, 0.5}}, 0.5);
+  with_nan[100] = std::nanf("");
+  struct Plot {
+    const char* name;
+    std::vector<float> samples;
+  };
+  const std::vector<Plot> plots = {
+      {"harmonics", Tone(220.0, {{1, 0.4}, {2, 0.2}, {5, 0.1}})},
+      {"above half the rate", Tone(5000.0, {{1, 0.3}, {2, 0.3}})},
+      {"low", Tone(20.0, {{1, 0.9}}, 3.0)},
+      {"full scale", Tone(1000.0, {{1, 1.0}, {3, 1.0}})},
+      {"offset", Tone(440.0, {{1, 0.1}}, 1.0, kRate, 0.7)},
+      {"silent", std::vector<float>(4800, 0.0f)},
+      {"dc only", std::vector<float>(4800, 0.25f)},
+      {"no samples", {}},
+      {"one sample", {0.5f}},
+      {"noise", noise},
+      {"not finite", with_nan},
+  };
+  std::vector<std::string> files;
+  for (const Plot& plot : plots) {
+    files.push_back(folder_ + "/" + std::to_string(files.size()) + ".svg");
+    std::ofstream(files.back()) << PlotAnalysisSvg(plot.samples.data(), plot.samples.size(),
+                                                   AnalyzeAll(plot.samples), plot.name);
+  }
+  files.push_back(folder_ + "/command.svg");
+  ASSERT_EQ(Run("'" + WriteStereoWav() + "' --svg '" + files.back() + "'").status, 0);
+
+  for (const std::string& svg : files) {
+    SCOPED_TRACE(svg);
+    const std::string png = svg + ".png";
+    const ChildOutcome drawn = RunChildProcess("rsvg-convert", {"-o", png, svg}, 60, false);
+    EXPECT_EQ(drawn.ending, ChildOutcome::Ending::kExited) << drawn.description;
+    EXPECT_EQ(drawn.exit_code, 0) << drawn.errors;
+    EXPECT_EQ(drawn.errors, "");
+    EXPECT_EQ(ReadFile(png).compare(0, 8, "\x89PNG\r\n\x1a\n"), 0) << "no PNG drawn";
+  }
 }
 
 }  // namespace

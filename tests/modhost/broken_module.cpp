@@ -71,7 +71,10 @@ class BrokenModule : public SEModule_base {
     GetPin(1)->TransmitStatus(SampleClock(), 2);
 #if defined(BROKEN_FAULT_BAD_REQUESTS)
     // The fault: a request that names no record of ours, with a non-zero `opt`.
-    if (m_host_callback) m_host_callback(nullptr, 3, 0, 0, nullptr, 1.0f);
+    if (m_host_callback) {
+      m_host_callback(nullptr, static_cast<int32_t>(HostOpcode::GetSampleClock), 0, 0, nullptr,
+                      1.0f);
+    }
 #endif
   }
 
@@ -109,9 +112,9 @@ class BrokenModule : public SEModule_base {
   int32_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt) override {
 #if defined(BROKEN_FAULT_CALLS_HOST_DEFERRED)
     // The fault: a frame that believes a deferred-call event from the host and calls through it.
-    if (opcode == 7 && ptr != nullptr) {
+    if (opcode == static_cast<int32_t>(ModuleOpcode::AddEvent) && ptr != nullptr) {
       const SeEvent* event = static_cast<const SeEvent*>(ptr);
-      if (event->event_type == 3) {
+      if (event->event_type == static_cast<int32_t>(SeEventType::DeferredCall)) {
         DeferredCall* call = static_cast<DeferredCall*>(event->data);
         (call->target->*call->function)();
         return 0;
@@ -120,8 +123,10 @@ class BrokenModule : public SEModule_base {
 #endif
 #if defined(BROKEN_FAULT_BAD_TRUTH_VALUES)
     // The fault: "true" that is not 1, and an answer to an opcode that does not exist.
-    if (opcode == 9) return SEModule_base::Dispatch(opcode, index, value, ptr, opt) ? 2 : 0;
-    if (opcode == 11) return 1;
+    if (opcode == static_cast<int32_t>(ModuleOpcode::GetModuleProperties)) {
+      return SEModule_base::Dispatch(opcode, index, value, ptr, opt) ? 2 : 0;
+    }
+    if (opcode == static_cast<int32_t>(ModuleOpcode::QueueEmpty) + 1) return 1;
 #endif
     return SEModule_base::Dispatch(opcode, index, value, ptr, opt);
   }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # One module, three builds, one result: the native modhost renders the x86-64, i386 and 32-bit
-# Windows builds of Pelio and Tessavine (the last two in their own builds' modhost as child
+# Windows builds of every shipped module (the last two in their own builds' modhost as child
 # hosts, the Windows one under Wine), and the i386 and Windows builds of modhost render their own
-# libraries; every file must be byte-identical to the native render. The Windows modhost's
-# analyze must print what the native one prints, and Unicode names must pass through Wine.
+# libraries; every file must be byte-identical to the native render. Each module is rendered with
+# the first line of its examples.txt, in blocks of random length. The modules are those each
+# build registered (<build>/modules.txt). The Windows modhost's analyze must print what the
+# native one prints, and Unicode names must pass through Wine.
 #
 # Usage: cross_target_test.sh BUILD_ROOT (the folder holding native/, x86/ and win32/). Needs all
 # three builds; when one is missing the test is skipped (status 77), unless
@@ -15,13 +17,23 @@ x86="$root/x86/bin/modhost"
 win32="$root/win32/bin/modhost.exe"
 export WINEDEBUG=-all
 
+# The library of shipped module $2 in build $1, from that build's list, or nothing.
+library_of() {
+  [ -f "$root/$1/modules.txt" ] &&
+    awk -F'\t' -v name="$2" '$1 == name && $2 == "shipped" { print $4 }' "$root/$1/modules.txt"
+}
+
 missing=()
-for file in native/bin/modhost x86/bin/modhost win32/bin/modhost.exe; do
+for file in native/bin/modhost x86/bin/modhost win32/bin/modhost.exe native/modules.txt; do
   [ -e "$root/$file" ] || missing+=("$file")
 done
-for module in pelio tessavine; do
-  for file in native/plugins/$module.so x86/plugins/$module.so win32/plugins/$module.dll; do
-    [ -e "$root/$file" ] || missing+=("$file")
+modules=()
+[ -f "$root/native/modules.txt" ] &&
+  mapfile -t modules < <(awk -F'\t' '$2 == "shipped" { print $1 }' "$root/native/modules.txt")
+for module in "${modules[@]}"; do
+  for build in native x86 win32; do
+    library=$(library_of "$build" "$module")
+    [ -n "$library" ] && [ -e "$library" ] || missing+=("the $build build of $module")
   done
 done
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -45,24 +57,25 @@ same() {  # same REFERENCE FILE WHAT
   cmp -s "$1" "$2" || fail "$3 differs from the native render"
 }
 
-declare -A settings=(
-  [pelio]="--seconds 2 --set Pitch=3 --set 1f=5 --set 2f=2.5 --set 3f=1.667 --ramp Mod=20:0 --at 1s:Quality=High --block random"
-  [tessavine]="--seconds 2 --ramp Pitch=2:7 --at 0.5s:Pitch=9 --block 100"
-)
-for module in pelio tessavine; do
-  read -r -a options <<<"${settings[$module]}"
+for module in "${modules[@]}"; do
+  # The first example of the module, from the folder the native build lists for it.
+  folder=$(awk -F'\t' -v name="$module" '$1 == name { print $5 }' "$root/native/modules.txt")
+  example=""
+  [ -f "$folder/examples.txt" ] &&
+    example=$(grep -v -e '^#' -e '^[[:space:]]*$' "$folder/examples.txt" | head -n 1)
+  eval "options=(${example##*|} --block random)"
   run() {  # run NAME PROGRAM... : renders into NAME.wav
     local name=$1
     shift
     "$@" render "${module_library}" -o "$module-$name.wav" "${options[@]}" >/dev/null 2>"$name.err" ||
       fail "$module: $name: $(cat "$name.err")"
   }
-  module_library="$root/native/plugins/$module.so"
+  module_library=$(library_of native "$module")
   run native "$native"
-  module_library="$root/x86/plugins/$module.so"
+  module_library=$(library_of x86 "$module")
   run native-hosting-x86 "$native"
   run x86 "$x86"
-  module_library="$root/win32/plugins/$module.dll"
+  module_library=$(library_of win32 "$module")
   run native-hosting-win32 "$native"
   run win32 wine "$win32"
   for name in native-hosting-x86 x86 native-hosting-win32 win32; do

@@ -9,7 +9,7 @@ find_library(SE_TEST_SNDFILE sndfile REQUIRED)
 
 se_add_gtest(modhost_info_render_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/info_render_test.cpp
-  LIBS modhost_lib ${SE_TEST_SNDFILE}
+  LIBS modhost_lib se_test_support ${SE_TEST_SNDFILE}
   DEPENDS modhost pelio tessavine frame_test_module host_no_entry_library host_raw_null_plugin
           host_raw_no_magic_plugin)
 target_compile_definitions(modhost_info_render_test PRIVATE MODHOST_PATH="$<TARGET_FILE:modhost>")

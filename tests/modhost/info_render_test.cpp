@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "host/host_core.h"
-#include "host/modhost/automation.h"
-#include "host/modhost/commands.h"
-#include "host/modhost/render.h"
+#include "host/modhost/cli/commands.h"
+#include "host/modhost/render/automation.h"
+#include "host/modhost/render/control_plan.h"
+#include "host/modhost/render/render.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -38,7 +40,7 @@ const std::string kNoMain = SE_TEST_PLUGIN_DIR "/host_no_entry_library" SE_PLUGI
 const std::string kNullRecord = SE_TEST_PLUGIN_DIR "/host_raw_null_plugin" SE_PLUGIN_SUFFIX;
 const std::string kNoMagic = SE_TEST_PLUGIN_DIR "/host_raw_no_magic_plugin" SE_PLUGIN_SUFFIX;
 
-// ---- The input language ------------------------------------------------------------------------
+// ---- The input language -------------------------------------------------------------------------
 
 TEST(RenderLanguage, EnumItemsCountFromZeroOrFromAnExplicitValue) {
   auto values = [](const std::string& extra) {
@@ -147,8 +149,7 @@ TEST(RenderLanguage, ChangesRampsAndAutomationFiles) {
   EXPECT_EQ(changes.size(), 2u) << "a failed file adds nothing";
 }
 
-// ---- The plan of a render
-// ------------------------------------------------------------------------
+// ---- The plan of a render -----------------------------------------------------------------------
 
 se_host::PinInfo MakePin(int32_t index, const std::string& name, PinDirection direction,
                          PinDatatype datatype, const std::string& default_value,
@@ -271,8 +272,7 @@ TEST(RenderPlan, RandomBlocksFollowTheSeedAndStayInRange) {
   EXPECT_EQ(BlockLengths::Fixed(256).Next(100), 100);
 }
 
-// ---- Running modhost
-// -----------------------------------------------------------------------------
+// ---- Running modhost ----------------------------------------------------------------------------
 
 struct Outcome {
   int status;
@@ -364,8 +364,7 @@ void WriteWav(const std::string& path, int rate, int channels, const std::vector
   sf_close(file);
 }
 
-// ---- info
-// ----------------------------------------------------------------------------------------
+// ---- info ---------------------------------------------------------------------------------------
 
 TEST_F(ModhostTest, InfoPrintsPropertiesAndThePinTable) {
   const Outcome tessavine = Modhost({"info", kTessavine});
@@ -437,8 +436,7 @@ TEST_F(ModhostTest, InfoJsonHoldsTheSameFacts) {
   EXPECT_EQ(pins[21]["direction_code"], 3);
 }
 
-// ---- render
-// --------------------------------------------------------------------------------------
+// ---- render -------------------------------------------------------------------------------------
 
 // A pin update the reference host sends, and an input filler: the inputs as buffer values.
 struct DirectEvent {
@@ -448,28 +446,23 @@ struct DirectEvent {
 };
 using InputFiller = std::function<void(int32_t pin, int64_t start, int32_t length, float* buffer)>;
 
-// The host core driven by hand as a host would: every event queued before the first block, one
+// The test host driven by hand as a host would: every event queued before the first block, one
 // buffer per audio pin, blocks as the render's BlockLengths gives them.
 std::vector<float> RenderDirectly(const std::string& path, int32_t rate, int64_t total,
                                   BlockLengths blocks, const std::vector<DirectEvent>& events,
                                   const InputFiller& fill_input) {
-  auto library = std::make_shared<se_host::PluginLibrary>();
-  EXPECT_TRUE(library->Load(path)) << library->error_text();
-  se_host::CreateResult created = se_host::HostedModule::Create(library);
-  EXPECT_NE(created.module, nullptr) << created.error_text;
-  if (!created.module) return {};
-  se_host::HostedModule& module = *created.module;
+  se_test::TestHost host(se_test::LoadLibrary(path));
+  se_host::HostedModule& module = host.core();
   module.set_recording(false);
-  const std::vector<se_host::PinInfo> pins = module.EnumeratePins();
+  const std::vector<se_host::PinInfo>& pins = host.pins();
   module.set_pin_count(static_cast<int32_t>(pins.size()));
   module.SetSampleRate(static_cast<float>(rate));
   module.SetBlockSize(blocks.longest());
   module.Open();
-  std::vector<std::vector<float>> buffers(pins.size(), std::vector<float>(blocks.longest()));
+  host.BindBuffers(blocks.longest());
   int32_t output = -1;
   for (const se_host::PinInfo& pin : pins) {
     if (pin.datatype != static_cast<int32_t>(PinDatatype::Audio)) continue;
-    module.BindAudioPin(pin.index, buffers[pin.index].data());
     if (pin.direction == static_cast<int32_t>(PinDirection::Output)) output = pin.index;
   }
   for (const DirectEvent& event : events) {
@@ -482,10 +475,10 @@ std::vector<float> RenderDirectly(const std::string& path, int32_t rate, int64_t
       if (pin.datatype != static_cast<int32_t>(PinDatatype::Audio) || pin.index == output) {
         continue;
       }
-      fill_input(pin.index, done, length, buffers[pin.index].data());
+      fill_input(pin.index, done, length, host.buffer(pin.index));
     }
-    module.Process(0, length);
-    rendered.insert(rendered.end(), buffers[output].begin(), buffers[output].begin() + length);
+    host.Render(length);
+    rendered.insert(rendered.end(), host.buffer(output), host.buffer(output) + length);
     done += length;
   }
   return rendered;

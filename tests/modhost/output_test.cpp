@@ -16,8 +16,8 @@
 #include <cstring>
 #include <thread>
 
-#include "host/modhost/wav_format.h"
-#include "host/modhost/wav_io.h"
+#include "host/modhost/io/wav_format.h"
+#include "host/modhost/io/wav_io.h"
 #include "tests/modhost/modhost_runner.h"
 
 namespace {
@@ -200,7 +200,7 @@ TEST_F(OutputTest, EqualRendersGiveEqualBytesThatSoxReads) {
   EXPECT_LE(largest_difference, 6e-8) << "more than a float's last place";
 }
 
-// ---- RF64 ----------------------------------------------------------------------------------
+// ---- RF64 ---------------------------------------------------------------------------------------
 
 // A file that is only a header, as ReadWavLayout sees it, with `data_bytes` of data after it.
 bool LayoutOf(const std::string& header, uint64_t data_bytes, modhost::WavLayout* layout,

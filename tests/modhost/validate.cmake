@@ -1,6 +1,6 @@
 # modhost validate: the broken module in one library per fault, and the test that runs the
-# validator on those, on the frame's test module and on the plug-ins. Built for native and win32
-# (there the test and modhost.exe run under Wine).
+# validator on those, on the frame's test module and on every registered module. Built for native
+# and win32 (there the test and modhost.exe run under Wine).
 #
 # The broken libraries are not se_add_plugin modules: some must export more than `main`, or not
 # `main` at all, and se_add_plugin would register an export check that they fail on purpose. They
@@ -51,22 +51,9 @@ foreach(fault IN LISTS broken_module_faults)
   list(APPEND broken_modules ${name})
 endforeach()
 
-set(validate_test_plugins frame_test_module)
-foreach(plugin IN ITEMS pelio tessavine)
-  if(TARGET ${plugin})
-    list(APPEND validate_test_plugins ${plugin})
-  endif()
-endforeach()
-
 se_add_gtest(modhost_validate_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_harness_test.cpp
-  LIBS modhost_lib
-  DEPENDS modhost ${broken_modules} ${validate_test_plugins})
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/validate_test.cpp ${CMAKE_CURRENT_LIST_DIR}/validate_scripts_test.cpp
+  LIBS modhost_lib se_test_support
+  DEPENDS modhost ${broken_modules} frame_test_module)
 target_compile_definitions(modhost_validate_test PRIVATE
   MODHOST_PATH="${SE_TEST_PATH_PREFIX}$<TARGET_FILE:modhost>")
-foreach(plugin IN ITEMS pelio tessavine)
-  if(TARGET ${plugin})
-    string(TOUPPER "${plugin}" plugin_macro)
-    target_compile_definitions(modhost_validate_test PRIVATE VALIDATE_TEST_HAS_${plugin_macro}=1)
-  endif()
-endforeach()

@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "host/modhost/child_process.h"
-#include "host/modhost/commands.h"
-#include "host/modhost/file_system.h"
-#include "host/modhost/library_tables.h"
-#include "host/modhost/validate_checks.h"
+#include "host/modhost/cli/commands.h"
+#include "host/modhost/io/allowed_imports.h"
+#include "host/modhost/io/file_system.h"
+#include "host/modhost/io/library_tables.h"
+#include "host/modhost/run/child_process.h"
+#include "host/modhost/validate/checks.h"
+#include "tests/support/registered_modules.h"
 
 namespace {
 
@@ -96,8 +98,8 @@ std::string Alternatives(const Names& names) {
 
 // ---- Reading the libraries' tables --------------------------------------------------------------
 
-BinaryInfo InspectFile(const std::string& path, std::vector<uint8_t>* bytes = nullptr) {
-  std::vector<uint8_t> data;
+BinaryInfo InspectFile(const std::string& path, std::string* bytes = nullptr) {
+  std::string data;
   std::string error;
   EXPECT_TRUE(modhost::ReadWholeFile(path, &data, &error)) << error;
   if (bytes) *bytes = data;
@@ -120,7 +122,7 @@ TEST(BinaryInspectTest, ReadsTheKindTheExportsAndTheImportsOfBuiltLibraries) {
   EXPECT_TRUE(module.exports[0].is_function);
   EXPECT_FALSE(module.imports.empty());
   for (const std::string& imported : module.imports) {
-    EXPECT_TRUE(modhost::IsSystemLibrary(module.format, imported)) << imported;
+    EXPECT_TRUE(modhost::IsAllowedImport(module.format, imported)) << imported;
   }
 
   EXPECT_EQ(ExportNames(InspectFile(Broken("extra_export"))),
@@ -129,13 +131,13 @@ TEST(BinaryInspectTest, ReadsTheKindTheExportsAndTheImportsOfBuiltLibraries) {
 }
 
 TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   const BinaryInfo whole = InspectFile(TestLibrary("frame_test_module"), &bytes);
   ASSERT_TRUE(whole.error.empty());
 
   // Cut anywhere: the reader either says why it stopped or has read no more than the whole file.
   for (size_t length = 0; length < bytes.size(); length += length < 256 ? 1 : 97) {
-    const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    const std::string cut = bytes.substr(0, length);
     const BinaryInfo info = modhost::InspectBinary(cut);
     if (info.error.empty()) {
       EXPECT_LE(info.exports.size(), whole.exports.size()) << "cut at " << length;
@@ -144,32 +146,42 @@ TEST(BinaryInspectTest, DamagedFilesGiveErrorsNotCrashes) {
   // Scrambled: every header field and table pointer is garbage somewhere along the way.
   uint64_t state = 12345;
   for (int round = 0; round < 400; ++round) {
-    std::vector<uint8_t> scrambled = bytes;
+    std::string scrambled = bytes;
     for (int flip = 0; flip < 8; ++flip) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       const size_t at = static_cast<size_t>(state >> 33) % std::min<size_t>(scrambled.size(), 8192);
-      scrambled[at] = static_cast<uint8_t>(state >> 25);
+      scrambled[at] = static_cast<char>(state >> 25);
     }
     modhost::InspectBinary(scrambled);
   }
-  const BinaryInfo text = modhost::InspectBinary({'h', 'e', 'l', 'l', 'o'});
+  const BinaryInfo text = modhost::InspectBinary("hello");
   EXPECT_EQ(text.format, BinaryFormat::kUnknown);
   EXPECT_FALSE(text.error.empty());
 }
 
-TEST(BinaryInspectTest, SystemLibrariesAreTheOperatingSystemsAndTheRuntimes) {
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "KERNEL32.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "msvcrt.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kPe, "api-ms-win-crt-runtime-l1-1-0.dll"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libstdc++-6.dll"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kPe, "libgcc_s_dw2-1.dll"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libc.so.6"));
-  EXPECT_TRUE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libstdc++.so.6"));
-  EXPECT_FALSE(modhost::IsSystemLibrary(BinaryFormat::kElf, "libsndfile.so.1"));
+// The policy itself is the table's (tests/exports/allowed_imports.txt); this is its reading.
+TEST(BinaryInspectTest, AllowedImportsAreReadFromTheTable) {
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "KERNEL32.dll"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "msvcrt.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "USER32.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "api-ms-win-crt-runtime-l1-1-0.dll"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "libstdc++-6.dll"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libc.so.6"));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libstdc++.so.6"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "libsndfile.so.1"));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "msvcrt.dll"));
+
+  const std::vector<modhost::AllowedImport> table = modhost::ParseAllowedImports(
+      "# comment\n\n  pe  Kernel32.DLL  # trailing\nelf lib*\nmacho libSystem.dylib\npe\n");
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kPe, "KERNEL32.dll", table));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kPe, "kernel32.dll.x", table));
+  EXPECT_TRUE(modhost::IsAllowedImport(BinaryFormat::kElf, "libanything.so", table));
+  EXPECT_FALSE(modhost::IsAllowedImport(BinaryFormat::kElf, "ld-linux.so.2", table));
+  EXPECT_EQ(modhost::AllowedImportsText(BinaryFormat::kPe), "kernel32.dll, msvcrt.dll");
 }
 
-// ---- The child process runner
-// ---------------------------------------------------------------------
+// ---- The child process runner -------------------------------------------------------------------
 
 TEST(ChildProcessTest, ReportsExitStatusesOutputAndProgramsThatCannotStart) {
   const modhost::ChildOutcome listed =
@@ -189,8 +201,7 @@ TEST(ChildProcessTest, ReportsExitStatusesOutputAndProgramsThatCannotStart) {
   EXPECT_EQ(missing.ending, modhost::ChildOutcome::Ending::kNotStarted) << missing.description;
 }
 
-// ---- Libraries that should pass
-// -------------------------------------------------------------------
+// ---- Libraries that should pass -----------------------------------------------------------------
 
 void ExpectEveryCheckPasses(const std::string& library) {
   const ValidateRun run = Modhost({library, "--seed", "2024"});
@@ -204,17 +215,14 @@ TEST(ValidateTest, TheFramesTestModulePassesEveryCheck) {
   ExpectEveryCheckPasses(TestLibrary("frame_test_module"));
 }
 
-#if VALIDATE_TEST_HAS_PELIO
-TEST(ValidateTest, PelioPassesEveryCheck) {
-  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/pelio" + SE_PLUGIN_SUFFIX);
-}
-#endif
+// Every module of the build, as the registry lists them (se_add_module).
+class RegisteredModuleTest : public testing::TestWithParam<se_test::RegisteredModule> {};
 
-#if VALIDATE_TEST_HAS_TESSAVINE
-TEST(ValidateTest, TessavinePassesEveryCheck) {
-  ExpectEveryCheckPasses(std::string(SE_PLUGIN_DIR) + "/tessavine" + SE_PLUGIN_SUFFIX);
-}
-#endif
+TEST_P(RegisteredModuleTest, PassesEveryCheck) { ExpectEveryCheckPasses(GetParam().library); }
+
+INSTANTIATE_TEST_SUITE_P(ValidateTest, RegisteredModuleTest,
+                         testing::ValuesIn(se_test::RegisteredModules()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(ValidateTest, HumanOutputEndsWithTheCountsAndListNamesEveryCheck) {
   const ValidateRun run = Modhost(
@@ -242,8 +250,7 @@ TEST(ValidateTest, UnixRootedPathsWorkUnderWine) {
 }
 #endif
 
-// ---- Faults, and the checks that must catch them
-// ----------------------------------------------------
+// ---- Faults, and the checks that must catch them ------------------------------------------------
 
 struct FaultCase {
   const char* fault;
@@ -308,8 +315,7 @@ TEST(ValidateTest, AnUnterminatedPinNameIsCaughtWithoutReadingOnForever) {
   EXPECT_NE(failure.find("terminator"), std::string::npos) << failure;
 }
 
-// ---- Crashes and hangs stay in their check
-// ------------------------------------------------------------
+// ---- Crashes and hangs stay in their check ------------------------------------------------------
 
 TEST(ValidateTest, ACrashFailsItsCheckAndTheRunGoesOn) {
   const Names crashing = {"process-output-span", "block-size-invariance"};
@@ -345,8 +351,7 @@ TEST(ValidateTest, AHangIsStoppedAtTheTimeLimit) {
   EXPECT_EQ(run.Check("module-properties")["result"], "passed");
 }
 
-// ---- Exit statuses per failure stage
-// --------------------------------------------------------------------
+// ---- Exit statuses per failure stage ------------------------------------------------------------
 
 TEST(ValidateTest, EachLoadingStageHasItsExitStatusAndSkipsTheModuleChecks) {
   const size_t module_checks = AllCheckNames(modhost::validation::CheckKind::kModule).size();
@@ -378,8 +383,7 @@ TEST(ValidateTest, EachLoadingStageHasItsExitStatusAndSkipsTheModuleChecks) {
             modhost::kExitUsage);
 }
 
-// ---- Replaying, tracing and debugging
-// ---------------------------------------------------------------------
+// ---- Replaying, tracing and debugging -----------------------------------------------------------
 
 TEST(ValidateTest, OneSeedReplaysTheSameScriptAndTheFailurePrintsIt) {
   const std::vector<std::string> arguments = {Broken("events_at_block_start"), "--seed", "31337",

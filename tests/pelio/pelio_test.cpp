@@ -12,12 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "host/host_core.h"
-#include "host/plugin_library.h"
 #include "pelio/PelioModule.h"
 #include "pelio/pelio_kernel.h"
-#include "se_sdk/se_entry.h"
 #include "tests/float_bits.h"
+#include "tests/support/in_process.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -222,24 +221,8 @@ TEST(PelioPhase, StaysInRangeAtAnyIncrement) {
 
 // ---- The module, driven through its record ------------------------------------------------------
 
-struct HostRequestRecord {
-  int32_t opcode;
-  int32_t index;
-  int32_t value;
-  uintptr_t ptr;
-};
-
+// The host's clock when the next Pelio below is opened.
 uint32_t g_host_clock = 0;
-std::vector<HostRequestRecord> g_requests;
-
-int32_t SE_CDECL TestHost(ModuleRecord*, int32_t opcode, int32_t index, int32_t value, void* ptr,
-                          float) {
-  g_requests.push_back({opcode, index, value, reinterpret_cast<uintptr_t>(ptr)});
-  if (opcode == static_cast<int32_t>(HostOpcode::GetSampleClock)) {
-    return static_cast<int32_t>(g_host_clock);
-  }
-  return 0;
-}
 
 const int32_t kPitchPin = 0;
 const int32_t kHarmonicsPin = 1;
@@ -254,32 +237,26 @@ const int32_t kBlock = 512;
 // amplitude 0, as the pins' defaults say.
 class Pelio {
  public:
-  explicit Pelio(float sample_rate = 44100.0f) : buffers_(PelioModule::kPinCount) {
-    record_ = SeCreateModule<PelioModule>(&TestHost);
+  explicit Pelio(float sample_rate = 44100.0f) : host_(se_test::InProcessEntry<PelioModule>) {
+    host_.core().set_sample_clock(g_host_clock);
     Call(ModuleOpcode::SetSampleRate, 0, nullptr, sample_rate);
     Call(ModuleOpcode::Open);
-    for (int32_t pin = 0; pin < PelioModule::kPinCount; ++pin) {
-      PinDescription description = {};
-      Call(ModuleOpcode::GetPinProperties, pin, &description);
-      if (description.datatype != static_cast<int32_t>(PinDatatype::Audio)) continue;
-      buffers_[pin].assign(kBlock, 0.0f);
-      *static_cast<float**>(description.variable_address) = buffers_[pin].data();
-    }
+    host_.BindBuffers(kBlock);
     Fill(kPitchPin, 0.5f);
     Fill(kModPin, 2.0f);
   }
   ~Pelio() { Call(ModuleOpcode::Close); }
 
   int32_t Call(ModuleOpcode opcode, int32_t index = 0, void* ptr = nullptr, float opt = 0.0f) {
-    return record_->dispatcher(record_, static_cast<int32_t>(opcode), index, 0, ptr, opt);
+    return host_.core().Dispatch(static_cast<int32_t>(opcode), index, 0, ptr, opt);
   }
-  void Fill(int32_t pin, float value) { buffers_[pin].assign(kBlock, value); }
+  void Fill(int32_t pin, float value) { host_.Fill(pin, value); }
   void Amplitude(int32_t harmonic, float value) { Fill(kFirstAmplitudePin + harmonic - 1, value); }
-  float* Buffer(int32_t pin) { return buffers_[pin].data(); }
+  float* Buffer(int32_t pin) { return host_.buffer(pin); }
   // A pin update at `offset` samples into the next block.
   void Set(int32_t pin, int32_t value, uint32_t offset = 0) {
     SeEvent event = {module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      0,
                      value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(pin)),
@@ -287,16 +264,18 @@ class Pelio {
     Call(ModuleOpcode::AddEvent, 0, &event);
   }
   std::vector<float> Render(int32_t frames, int32_t buffer_offset = 0) {
-    record_->process(record_, buffer_offset, frames);
+    host_.Render(frames, buffer_offset);
     const float* output = Buffer(kOutputPin) + buffer_offset;
     return std::vector<float>(output, output + frames);
   }
-  PelioModule* module() const { return static_cast<PelioModule*>(record_->object); }
-  ModuleRecord* record() const { return record_; }
+  PelioModule* module() const {
+    return static_cast<PelioModule*>(SEModule_base::FromRecord(host_.record()));
+  }
+  ModuleRecord* record() const { return host_.record(); }
+  const std::vector<se_host::HostRequest>& requests() { return host_.core().requests(); }
 
  private:
-  ModuleRecord* record_;
-  std::vector<std::vector<float>> buffers_;
+  se_test::TestHost host_;
 };
 
 // The phases at which the samples of one block at a constant increment are computed.
@@ -381,16 +360,16 @@ TEST(PelioModuleIdentity, PinTable) {
 
 TEST(PelioModuleOpen, ResetsTheOscillatorAndAnnouncesTheOutput) {
   g_host_clock = 1234;
-  g_requests.clear();
   Pelio pelio;
   g_host_clock = 0;
-  ASSERT_EQ(3u, g_requests.size());
-  EXPECT_EQ(static_cast<int32_t>(HostOpcode::GetSampleClock), g_requests[0].opcode);
-  EXPECT_EQ(static_cast<int32_t>(HostOpcode::GetPinCount), g_requests[1].opcode);
-  EXPECT_EQ(static_cast<int32_t>(HostOpcode::SetPinStatus), g_requests[2].opcode);
-  EXPECT_EQ(kOutputPin, g_requests[2].index);
-  EXPECT_EQ(2, g_requests[2].value);
-  EXPECT_EQ(1234u, g_requests[2].ptr);
+  const std::vector<se_host::HostRequest>& requests = pelio.requests();
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ(static_cast<int32_t>(HostOpcode::GetSampleClock), requests[0].opcode);
+  EXPECT_EQ(static_cast<int32_t>(HostOpcode::GetPinCount), requests[1].opcode);
+  EXPECT_EQ(static_cast<int32_t>(HostOpcode::SetPinStatus), requests[2].opcode);
+  EXPECT_EQ(kOutputPin, requests[2].index);
+  EXPECT_EQ(2, requests[2].value);
+  EXPECT_EQ(1234u, requests[2].ptr);
   EXPECT_SAME_FLOAT(0.00014247587f, pelio.module()->RadiansPerHz());
   EXPECT_SAME_FLOAT(-kPi, pelio.module()->Phase());
 }
@@ -537,10 +516,10 @@ TEST(PelioModuleSpans, HarmonicsChangeAtItsOwnSample) {
   for (int32_t n = 20; n < 40; ++n) EXPECT_NE(0.0f, output[n]) << n;
 }
 
-// Events inside a block let Pelio render the spans between them as one where nothing it reads
-// has changed. Whatever the mix, the block must come out as it does when every span is a block
-// of its own.
-TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
+// Events cut a block into spans. Whatever the mix of events (with new inputs or none, several on
+// one sample), the block must come out as it does when every span is a block of its own: the
+// phase runs on across every cut and each event takes effect at its own sample.
+TEST(PelioModuleSpans, BlockCutByEventsRendersAsIfEachSpanWereABlock) {
   struct Cut {
     int32_t at;
     int32_t pin;
@@ -559,9 +538,9 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   const int32_t cut_count = static_cast<int32_t>(sizeof(cuts) / sizeof(cuts[0]));
   const int32_t kFrames = 500;
 
-  Pelio joined;
+  Pelio whole;
   Pelio apart;
-  for (Pelio* pelio : {&joined, &apart}) {
+  for (Pelio* pelio : {&whole, &apart}) {
     for (int32_t harmonic = 1; harmonic <= 16; ++harmonic) {
       pelio->Amplitude(harmonic, 1.0f / static_cast<float>(harmonic));
     }
@@ -577,7 +556,7 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
   }
   const auto queue = [](Pelio& pelio, const Cut& cut, uint32_t offset) {
     SeEvent event = {pelio.module()->SampleClock() + offset,
-                     0,
+                     static_cast<int32_t>(SeEventType::PinUpdate),
                      cut.status,
                      cut.value,
                      reinterpret_cast<void*>(static_cast<intptr_t>(cut.pin)),
@@ -587,8 +566,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
 
   for (int block = 0; block < 3; ++block) {
     SCOPED_TRACE(block);
-    for (const Cut& cut : cuts) queue(joined, cut, static_cast<uint32_t>(cut.at));
-    const std::vector<float> output = joined.Render(kFrames);
+    for (const Cut& cut : cuts) queue(whole, cut, static_cast<uint32_t>(cut.at));
+    const std::vector<float> output = whole.Render(kFrames);
     std::vector<float> expected;
     for (int32_t i = 0; i < cut_count; ++i) {
       const int32_t end = i + 1 < cut_count ? cuts[i + 1].at : kFrames;
@@ -597,8 +576,8 @@ TEST(PelioModuleSpans, SpansJoinedInsideABlockRenderAsIfCutApart) {
       expected.insert(expected.end(), span.begin(), span.end());
     }
     for (int32_t n = 0; n < kFrames; ++n) EXPECT_SAME_FLOAT(expected[n], output[n]) << n;
-    EXPECT_SAME_FLOAT(apart.module()->Phase(), joined.module()->Phase());
-    EXPECT_EQ(apart.module()->SampleClock(), joined.module()->SampleClock());
+    EXPECT_SAME_FLOAT(apart.module()->Phase(), whole.module()->Phase());
+    EXPECT_EQ(apart.module()->SampleClock(), whole.module()->SampleClock());
   }
 }
 
@@ -730,20 +709,17 @@ TEST(PelioModuleRobustness, HugeModOnlyTheFundamentalSounds) {
 }
 
 TEST(PelioModuleRobustness, UnboundBuffersRenderNothing) {
-  ModuleRecord* record = SeCreateModule<PelioModule>(&TestHost);
-  record->dispatcher(record, static_cast<int32_t>(ModuleOpcode::Open), 0, 0, nullptr, 0.0f);
-  record->process(record, 0, 64);
+  se_test::TestHost host(se_test::InProcessEntry<PelioModule>);
+  host.core().Open();
+  host.Render(64);
   // Only the output bound: still nothing is written.
   float output[64];
   std::fill(output, output + 64, 7.0f);
-  PinDescription description = {};
-  record->dispatcher(record, static_cast<int32_t>(ModuleOpcode::GetPinProperties), kOutputPin, 0,
-                     &description, 0.0f);
-  *static_cast<float**>(description.variable_address) = output;
-  record->process(record, 0, 64);
+  ASSERT_TRUE(host.core().BindAudioPin(kOutputPin, output));
+  host.Render(64);
   for (float sample : output) EXPECT_SAME_FLOAT(7.0f, sample);
-  EXPECT_SAME_FLOAT(-kPi, static_cast<PelioModule*>(record->object)->Phase());
-  record->dispatcher(record, static_cast<int32_t>(ModuleOpcode::Close), 0, 0, nullptr, 0.0f);
+  EXPECT_SAME_FLOAT(-kPi,
+                    static_cast<PelioModule*>(SEModule_base::FromRecord(host.record()))->Phase());
 }
 
 // ---- Agreement across targets -------------------------------------------------------------------
@@ -789,12 +765,8 @@ INSTANTIATE_TEST_SUITE_P(Qualities, PelioGolden,
 // ---- The library as the host loads it --------------------------------------------------------
 
 TEST(PelioLibrary, RendersTheReferenceExampleThroughItsExport) {
-  auto library = std::make_shared<se_host::PluginLibrary>();
-  ASSERT_TRUE(library->Load(std::string(SE_PLUGIN_DIR) + "/pelio" + SE_PLUGIN_SUFFIX))
-      << library->error_text();
-  se_host::CreateResult created = se_host::HostedModule::Create(library);
-  ASSERT_TRUE(created.module) << created.error_text;
-  se_host::HostedModule& host = *created.module;
+  se_test::TestHost test_host(se_test::LoadLibrary(se_test::PluginPath("pelio")));
+  se_host::HostedModule& host = test_host.core();
 
   se_host::ModuleTexts texts;
   ASSERT_TRUE(host.ReadModuleTexts(&texts));

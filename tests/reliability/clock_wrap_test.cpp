@@ -1,21 +1,26 @@
 // The sample clock is an unsigned 32-bit count: at 44.1 kHz it passes 2^32 after about 27 hours,
-// which a long installation or a host that starts its clock at a large value reaches. The real
-// modules, loaded from their libraries and driven by the host core, must render across the wrap
-// exactly as they render anywhere else, with every event handled at its own sample on both sides.
+// which a long installation or a host that starts its clock at a large value reaches. Every
+// registered module, loaded from its library and driven by the host core, must render across the
+// wrap exactly as it renders anywhere else, with every event handled at its own sample on both
+// sides.
 //
-// The reference is the same work started at a small clock: a module's output does not depend on
-// the absolute clock, so the two renders must agree to the bit.
+// The references: the same work started at a small clock (a module's output does not depend on
+// the absolute clock, so the two renders must agree to the bit), and the same work with a block
+// boundary placed at the event (an event handled at its own sample gives what a block that starts
+// there gives).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
-#include "tests/reliability/module_rig.h"
+#include "tests/reliability/module_drive.h"
 
 namespace reliability {
 namespace {
 
 constexpr int32_t kBlock = 256;
-constexpr int kBlocks = 12;
+constexpr int32_t kLength = 12 * kBlock;
 // The wrap falls exactly kBeforeWrap samples after the start.
 constexpr uint32_t kBeforeWrap = 1000;
 constexpr uint32_t kStartBeforeWrap = 0u - kBeforeWrap;
@@ -24,137 +29,173 @@ constexpr uint32_t kStartFarFromWrap = 5000;
 struct PinEvent {
   int32_t pin;
   int32_t value;
-  uint32_t offset;  // samples after the start clock
+  uint32_t offset;  // samples of clock after the start clock
 };
 
-// Pelio with three harmonics sounding; every event is queued before the first block.
-std::vector<float> RenderPelio(uint32_t start, const std::vector<PinEvent>& events,
-                               uint32_t resume_after_blocks = 0, uint32_t resume_skip = 0) {
-  ModuleRig rig(LoadPlugin("pelio"), 44100.0f, start, kBlock);
-  rig.Fill(pelio_pins::kMod, 2.0f);
-  rig.Fill(pelio_pins::kFirstAmplitude, 0.5f);
-  rig.Fill(pelio_pins::kFirstAmplitude + 1, 0.3f);
-  rig.Fill(pelio_pins::kFirstAmplitude + 2, 0.2f);
-  for (const PinEvent& event : events) {
-    rig.module().PinUpdate(event.pin, 0, event.value, start + event.offset);
+// A render of kLength samples: where it starts, what it is sent and how it is cut.
+struct Plan {
+  uint32_t start = kStartBeforeWrap;
+  std::vector<PinEvent> events;  // all queued before the first block
+  std::vector<int32_t> cuts;     // extra block boundaries, in samples rendered
+  int32_t pause_at = -1;         // after this many samples the host pauses...
+  uint32_t pause_length = 0;     // ...moves its clock on by this much and resumes the module
+};
+
+// Every output sample, output after output. The inputs move the same way in every render.
+std::vector<float> Render(const se_test::RegisteredModule& module, const Plan& plan) {
+  se_test::TestHost host(se_test::LoadLibrary(module.library));
+  host.Start(44100.0f, plan.start, kBlock);
+  const PinRoles roles(host.pins());
+  InputMotion motion(roles, 7, 0.05);
+  for (const PinEvent& event : plan.events) {
+    host.core().PinUpdate(event.pin, 0, event.value, plan.start + event.offset);
   }
-  std::vector<float> output;
-  for (int block = 0; block < kBlocks; ++block) {
-    if (resume_after_blocks != 0 && block == static_cast<int>(resume_after_blocks)) {
-      // The host paused and moves its clock on before it resumes the module.
-      rig.module().set_sample_clock(rig.module().sample_clock() + resume_skip);
-      rig.module().Resume();
+  std::vector<int32_t> boundaries = plan.cuts;
+  for (int32_t boundary = kBlock; boundary < kLength; boundary += kBlock) {
+    boundaries.push_back(boundary);
+  }
+  if (plan.pause_at >= 0) boundaries.push_back(plan.pause_at);
+  boundaries.push_back(kLength);
+  std::sort(boundaries.begin(), boundaries.end());
+
+  std::vector<std::vector<float>> outputs(roles.outputs.size());
+  int32_t done = 0;
+  for (int32_t boundary : boundaries) {
+    if (boundary <= done) continue;
+    if (done == plan.pause_at) {
+      host.core().set_sample_clock(host.core().sample_clock() + plan.pause_length);
+      host.core().Resume();
     }
-    // The pitch moves at each block, so every span starts with a pitch of its own.
-    rig.Fill(pelio_pins::kPitch, 0.40f + 0.01f * static_cast<float>(block % 5));
-    rig.Render(kBlock);
-    const float* out = rig.buffer(pelio_pins::kOutput);
-    output.insert(output.end(), out, out + kBlock);
+    const int32_t frames = boundary - done;
+    motion.Fill(roles, host, frames);
+    host.Render(frames);
+    for (size_t which = 0; which < roles.outputs.size(); ++which) {
+      const float* samples = host.buffer(roles.outputs[which]);
+      outputs[which].insert(outputs[which].end(), samples, samples + frames);
+    }
+    done = boundary;
   }
-  EXPECT_EQ(rig.module().QueueEmpty(), 1) << "an event was never handled";
-  return output;
+  EXPECT_EQ(host.core().QueueEmpty(), 1) << "an event was never handled";
+  std::vector<float> joined;
+  for (const std::vector<float>& output : outputs) {
+    joined.insert(joined.end(), output.begin(), output.end());
+  }
+  return joined;
 }
 
-// Tessavine; its pitch steps at every event time, so a "Freq Scale" event decides the law of the
-// step at its own sample.
-std::vector<float> RenderTessavine(uint32_t start, const std::vector<PinEvent>& events,
-                                   const std::vector<uint32_t>& pitch_steps) {
-  ModuleRig rig(LoadPlugin("tessavine"), 48000.0f, start, kBlock);
-  for (const PinEvent& event : events) {
-    rig.module().PinUpdate(event.pin, 0, event.value, start + event.offset);
-  }
-  std::vector<float> output;
-  float pitch = 0.05f;
-  for (int block = 0; block < kBlocks; ++block) {
-    float* pitch_buffer = rig.buffer(tessavine_pins::kPitch);
-    for (int32_t i = 0; i < kBlock; ++i) {
-      const uint32_t offset = static_cast<uint32_t>(block * kBlock + i);
-      for (uint32_t step : pitch_steps) {
-        if (step == offset) pitch += 0.01f;
-      }
-      pitch_buffer[i] = pitch;
-    }
-    rig.Render(kBlock);
-    const float* out = rig.buffer(tessavine_pins::kOutput);
-    output.insert(output.end(), out, out + kBlock);
-  }
-  EXPECT_EQ(rig.module().QueueEmpty(), 1) << "an event was never handled";
-  return output;
-}
-
-// The index of the first sample whose bits differ, or -1.
+// The first sample at which any output's bits differ, or -1.
 int64_t FirstDifference(const std::vector<float>& left, const std::vector<float>& right) {
   EXPECT_EQ(left.size(), right.size());
+  int64_t first = -1;
   for (size_t i = 0; i < left.size() && i < right.size(); ++i) {
-    if (std::memcmp(&left[i], &right[i], sizeof(float)) != 0) return static_cast<int64_t>(i);
+    if (std::memcmp(&left[i], &right[i], sizeof(float)) == 0) continue;
+    const int64_t sample = static_cast<int64_t>(i % kLength);
+    if (first < 0 || sample < first) first = sample;
   }
-  return -1;
+  return first;
 }
 
-TEST(ClockWrapTest, PelioRendersAcrossTheWrapAsFarFromIt) {
-  using namespace pelio_pins;
+// Control changes that show in the output when made at the first sample: for each control pin,
+// the first value other than its usual one that changes what the module renders.
+std::vector<PinEvent> EffectiveChanges(const se_test::RegisteredModule& module) {
+  std::vector<PinEvent> changes;
+  Plan plain;
+  const std::vector<float> reference = Render(module, plain);
+  se_test::TestHost host(se_test::LoadLibrary(module.library));
+  for (const ControlPin& control : PinRoles(host.pins()).controls) {
+    for (int32_t value = 0; value < control.value_count; ++value) {
+      if (value == control.usual) continue;
+      Plan changed;
+      changed.events.push_back({control.index, value, 0});
+      if (FirstDifference(Render(module, changed), reference) >= 0) {
+        changes.push_back({control.index, value, 0});
+        break;
+      }
+    }
+  }
+  return changes;
+}
+
+class ClockWrapTest : public testing::TestWithParam<se_test::RegisteredModule> {};
+
+TEST_P(ClockWrapTest, RendersAcrossTheWrapAsFarFromIt) {
+  se_test::TestHost host(se_test::LoadLibrary(GetParam().library));
+  const std::vector<ControlPin> controls = PinRoles(host.pins()).controls;
   // Events on both sides of the wrap, one exactly on it (clock 0), queued out of numeric order.
-  const std::vector<PinEvent> events = {
-      {kHarmonics, 2, 1500}, {kQuality, 2, kBeforeWrap},  {kHarmonics, 1, 700},
-      {kFreqScale, 1, 1001}, {kHarmonics, 3, 999},        {kQuality, 0, 1999},
-      {kFreqScale, 0, 2600}, {kHarmonics, 16, 2048 + 17},
-  };
-  const std::vector<float> wrapped = RenderPelio(kStartBeforeWrap, events);
-  const std::vector<float> reference = RenderPelio(kStartFarFromWrap, events);
-  EXPECT_EQ(FirstDifference(wrapped, reference), -1);
-  // And the events did something, from the first one on.
-  EXPECT_EQ(FirstDifference(wrapped, RenderPelio(kStartBeforeWrap, {})), 700);
-}
-
-TEST(ClockWrapTest, PelioHandlesEachEventAtItsOwnSampleAroundTheWrap) {
-  const std::vector<float> without_events = RenderPelio(kStartBeforeWrap, {});
-  // A change of "Harmonics" alters the very sample at which it is handled.
+  Plan plan;
+  se_test::Random random(3);
   for (uint32_t offset :
-       {kBeforeWrap - 300, kBeforeWrap - 1, kBeforeWrap, kBeforeWrap + 1, kBeforeWrap + 1234}) {
-    SCOPED_TRACE("event " + std::to_string(offset) + " samples after the start");
-    const std::vector<float> with_event =
-        RenderPelio(kStartBeforeWrap, {{pelio_pins::kHarmonics, 1, offset}});
-    EXPECT_EQ(FirstDifference(with_event, without_events), static_cast<int64_t>(offset));
+       {1500u, kBeforeWrap, 700u, kBeforeWrap + 1, kBeforeWrap - 1, 1999u, 2600u, 2048u + 17}) {
+    if (controls.empty()) break;
+    const ControlPin& control = controls[random.Below(static_cast<uint32_t>(controls.size()))];
+    plan.events.push_back(
+        {control.index,
+         static_cast<int32_t>(random.Below(static_cast<uint32_t>(control.value_count))), offset});
+  }
+  const std::vector<float> wrapped = Render(GetParam(), plan);
+  Plan far = plan;
+  far.start = kStartFarFromWrap;
+  EXPECT_EQ(FirstDifference(wrapped, Render(GetParam(), far)), -1);
+  // Paused before the wrap and resumed after it, too.
+  plan.pause_at = 3 * kBlock;
+  plan.pause_length = 1000;
+  far.pause_at = plan.pause_at;
+  far.pause_length = plan.pause_length;
+  EXPECT_EQ(FirstDifference(Render(GetParam(), plan), Render(GetParam(), far)), -1);
+}
+
+TEST_P(ClockWrapTest, HandlesEachEventAtItsOwnSampleAroundTheWrap) {
+  const std::vector<PinEvent> changes = EffectiveChanges(GetParam());
+  if (changes.empty()) GTEST_SKIP() << "no control change shows in the output";
+  Plan plain;
+  const std::vector<float> without_events = Render(GetParam(), plain);
+  for (const PinEvent& change : changes) {
+    for (uint32_t offset :
+         {kBeforeWrap - 300, kBeforeWrap - 1, kBeforeWrap, kBeforeWrap + 1, kBeforeWrap + 1234}) {
+      SCOPED_TRACE("pin " + std::to_string(change.pin) + " to " + std::to_string(change.value) +
+                   " at " + std::to_string(offset) + " samples after the start");
+      Plan inside;
+      inside.events.push_back({change.pin, change.value, offset});
+      Plan cut = inside;
+      cut.cuts = {static_cast<int32_t>(offset)};
+      const std::vector<float> with_event = Render(GetParam(), inside);
+      EXPECT_EQ(FirstDifference(with_event, Render(GetParam(), cut)), -1);
+      // It shows, and not before its sample.
+      const int64_t shows_at = FirstDifference(with_event, without_events);
+      EXPECT_NE(shows_at, -1);
+      EXPECT_GE(shows_at, static_cast<int64_t>(offset));
+    }
   }
 }
 
-TEST(ClockWrapTest, PelioResumedAcrossTheWrapHandlesAnEventLeftBehindAtOnce) {
+TEST_P(ClockWrapTest, ResumedAcrossTheWrapHandlesAnEventLeftBehindAtOnce) {
+  const std::vector<PinEvent> changes = EffectiveChanges(GetParam());
+  if (changes.empty()) GTEST_SKIP() << "no control change shows in the output";
   // Three blocks rendered (768 samples), then the host pauses for 1000 samples and resumes after
-  // the wrap: the event due during the pause is handled at the first sample after the resume.
-  const uint32_t resume_block = 3;
+  // the wrap: an event due during the pause is handled at the first sample after the resume, as
+  // one stamped with that sample's time; one due after the pause keeps its own sample.
+  const int32_t resume_at = 3 * kBlock;
   const uint32_t pause = 1000;
-  const std::vector<float> without_event = RenderPelio(kStartBeforeWrap, {}, resume_block, pause);
-  const std::vector<float> with_event =
-      RenderPelio(kStartBeforeWrap, {{pelio_pins::kHarmonics, 1, 900}}, resume_block, pause);
-  EXPECT_EQ(FirstDifference(with_event, without_event), resume_block * kBlock);
-  // An event after the pause keeps its own sample across the wrap.
-  const uint32_t later = resume_block * kBlock + pause + 100;
-  const std::vector<float> with_later =
-      RenderPelio(kStartBeforeWrap, {{pelio_pins::kHarmonics, 1, later}}, resume_block, pause);
-  EXPECT_EQ(FirstDifference(with_later, without_event), resume_block * kBlock + 100);
-}
+  const uint32_t resumed_clock = static_cast<uint32_t>(resume_at) + pause;
+  for (const PinEvent& change : changes) {
+    Plan left_behind;
+    left_behind.pause_at = resume_at;
+    left_behind.pause_length = pause;
+    left_behind.events.push_back({change.pin, change.value, 900});
+    Plan at_resume = left_behind;
+    at_resume.events[0].offset = resumed_clock;
+    EXPECT_EQ(FirstDifference(Render(GetParam(), left_behind), Render(GetParam(), at_resume)), -1);
 
-TEST(ClockWrapTest, TessavineRendersAcrossTheWrapAsFarFromIt) {
-  using namespace tessavine_pins;
-  const std::vector<uint32_t> steps = {500, kBeforeWrap - 1, kBeforeWrap, kBeforeWrap + 40, 2500};
-  const std::vector<PinEvent> events = {{kFreqScale, 1, kBeforeWrap},
-                                        {kFreqScale, 0, kBeforeWrap + 40},
-                                        {kFreqScale, 1, 500},
-                                        {kFreqScale, 0, kBeforeWrap - 1},
-                                        {kFreqScale, 1, 2500}};
-  const std::vector<float> wrapped = RenderTessavine(kStartBeforeWrap, events, steps);
-  EXPECT_EQ(FirstDifference(wrapped, RenderTessavine(kStartFarFromWrap, events, steps)), -1);
-  EXPECT_EQ(FirstDifference(wrapped, RenderTessavine(kStartBeforeWrap, {}, steps)), 500);
-
-  // Each law change alone shows at its own sample, on either side of the wrap.
-  const std::vector<float> without_events = RenderTessavine(kStartBeforeWrap, {}, steps);
-  for (uint32_t offset : {kBeforeWrap - 1, kBeforeWrap, kBeforeWrap + 40}) {
-    SCOPED_TRACE("event " + std::to_string(offset) + " samples after the start");
-    const std::vector<float> with_event =
-        RenderTessavine(kStartBeforeWrap, {{kFreqScale, 1, offset}}, steps);
-    EXPECT_EQ(FirstDifference(with_event, without_events), static_cast<int64_t>(offset));
+    Plan later = left_behind;
+    later.events[0].offset = resumed_clock + 100;
+    Plan later_cut = later;
+    later_cut.cuts = {resume_at + 100};
+    EXPECT_EQ(FirstDifference(Render(GetParam(), later), Render(GetParam(), later_cut)), -1);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryModule, ClockWrapTest,
+                         testing::ValuesIn(se_test::RegisteredModules()), ModuleName);
 
 }  // namespace
 }  // namespace reliability

@@ -3,16 +3,17 @@
 // every setting and every input, sensible or not. With events queued, handling them neither
 // allocates nor frees: the frame keeps their nodes, and the next events queued reuse them.
 //
-// The modules are loaded from their built libraries into this program, which stands in for
-// malloc and the lock functions and so sees the plug-ins' calls too (realtime_guard.h).
+// Every registered module is loaded from its built library into this program, which stands in
+// for malloc and the lock functions and so sees the plug-ins' calls too (realtime_guard.h).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cmath>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <vector>
 
-#include "tests/reliability/module_rig.h"
+#include "tests/reliability/module_drive.h"
 #include "tests/reliability/realtime_guard.h"
 
 namespace reliability {
@@ -22,41 +23,82 @@ constexpr int32_t kMaxBlock = 1024;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInfinity = std::numeric_limits<float>::infinity();
 
-// One way of driving a module for a while: its setting pins and its input signals.
+// Values a host should never send an input, and a few it may: each replaces one input's signal.
+const float kExtremeInputs[] = {0.0f,  -1.0f, 5.0f,      150.0f,    -999.0f,
+                                1e30f, kNaN,  kInfinity, -kInfinity};
+
+// One way of driving a module: its controls (set by events and handled before the blocks under
+// test) and its inputs (moving, with one of them held at a value of its own).
 struct Drive {
-  std::vector<std::pair<int32_t, int32_t>> settings;  // pin, value: queued and handled first
-  float pitch;
-  bool pitch_moves_every_sample;
+  std::vector<std::pair<int32_t, int32_t>> controls;  // pin, value
+  int32_t held_input = -1;                            // a pin, or -1 for none
+  float held_value = 0.0f;
+  std::string Describe() const {
+    std::string text;
+    for (const auto& control : controls) {
+      text += "pin " + std::to_string(control.first) + "=" + std::to_string(control.second) + " ";
+    }
+    if (held_input >= 0) {
+      text += "input " + std::to_string(held_input) + " at " + std::to_string(held_value);
+    }
+    return text.empty() ? "moving inputs" : text;
+  }
 };
 
-// The settings go in as events and are handled by a first block; then the blocks under test.
-void Prepare(ModuleRig& rig, int32_t pitch_pin, const Drive& drive) {
-  for (const auto& setting : drive.settings) rig.SetPinAt(setting.first, setting.second, 0);
-  float* pitch = rig.buffer(pitch_pin);
-  for (int32_t i = 0; i < rig.max_block(); ++i) {
-    pitch[i] = drive.pitch_moves_every_sample ? drive.pitch + 1e-4f * static_cast<float>(i % 97)
-                                              : drive.pitch;
+// Every drive of a module: each control at each of its values, and each input at each extreme
+// value, the rest moving.
+std::vector<Drive> Drives(const PinRoles& roles) {
+  std::vector<Drive> drives = {Drive()};
+  for (const ControlPin& control : roles.controls) {
+    for (int32_t value = 0; value < control.value_count; ++value) {
+      Drive drive;
+      drive.controls = {{control.index, value}};
+      drives.push_back(drive);
+    }
+    // And far outside the list.
+    for (int32_t value : {-1, 32767, -32768}) {
+      Drive drive;
+      drive.controls = {{control.index, value}};
+      drives.push_back(drive);
+    }
   }
-  rig.Render(16);
-  ASSERT_EQ(rig.module().QueueEmpty(), 1);
+  for (int32_t input : roles.inputs) {
+    for (float value : kExtremeInputs) {
+      Drive drive;
+      drive.held_input = input;
+      drive.held_value = value;
+      drives.push_back(drive);
+    }
+  }
+  return drives;
+}
+
+// The controls go in as events and are handled by a first block; the inputs fill every buffer.
+void Prepare(se_test::TestHost& host, const PinRoles& roles, const Drive& drive) {
+  for (const auto& control : drive.controls) host.SetPinAt(control.first, control.second, 0);
+  InputMotion motion(roles, 5, 0.01);
+  motion.Fill(roles, host, kMaxBlock);
+  if (drive.held_input >= 0) host.Fill(drive.held_input, drive.held_value);
+  host.Render(16);
+  ASSERT_EQ(host.core().QueueEmpty(), 1);
 }
 
 // Block lengths a host uses, and a few it should not.
-void RenderBlocks(ModuleRig& rig) {
-  for (int32_t frames : {1, 7, 64, 256, 1000, 1024, 3, 512}) rig.Render(frames);
+void RenderBlocks(se_test::TestHost& host) {
+  for (int32_t frames : {1, 7, 64, 256, 1000, 1024, 3, 512}) host.Render(frames);
 }
 
-void ExpectRealTimeSafe(ModuleRig& rig, const char* what) {
+void ExpectRealTimeSafe(se_test::TestHost& host, const std::string& what) {
   SCOPED_TRACE(what);
   realtime_guard::Start();
-  RenderBlocks(rig);
+  RenderBlocks(host);
   const realtime_guard::Counts counts = realtime_guard::Stop();
   EXPECT_EQ(counts.allocations, 0u);
   EXPECT_EQ(counts.frees, 0u);
   EXPECT_EQ(counts.locks, 0u);
 
   const realtime_guard::SyscallVerdict verdict =
-      realtime_guard::RunWithoutSystemCalls([&] { RenderBlocks(rig); });
+      realtime_guard::RunWithoutSystemCalls([&] { RenderBlocks(host); });
   if (!verdict.filter_installed) {
     ADD_FAILURE() << "the kernel refused the seccomp filter; system calls were not checked";
     return;
@@ -65,16 +107,24 @@ void ExpectRealTimeSafe(ModuleRig& rig, const char* what) {
   EXPECT_TRUE(verdict.completed) << "child status " << verdict.exit_status;
 }
 
+// A pin to send events to: the first control, or else the first pin.
+int32_t EventPin(const PinRoles& roles) {
+  return roles.controls.empty() ? 0 : roles.controls.front().index;
+}
+
 TEST(RealTimeTest, TheCountersSeeThePlugInsAllocationsAndThisProgramsLocks) {
   // Without this, a count of 0 below could mean the stand-ins are not in the plug-in's way.
-  ModuleRig rig(LoadPlugin("tessavine"), 44100.0f, 0, kMaxBlock);
+  const se_test::RegisteredModule& module = se_test::RegisteredModules().front();
+  se_test::TestHost host(se_test::LoadLibrary(module.library));
+  host.Start(44100.0f, 0, kMaxBlock);
+  const PinRoles roles(host.pins());
   realtime_guard::Start();
-  rig.SetPinAt(tessavine_pins::kFreqScale, 1, 5);  // the frame copies the event into a new node
+  host.SetPinAt(EventPin(roles), 1, 5);  // the frame copies the event into a new node
   std::mutex mutex;
   mutex.lock();
   mutex.unlock();
   realtime_guard::Counts counts = realtime_guard::Stop();
-  EXPECT_GE(counts.allocations, 1u);
+  EXPECT_GE(counts.allocations, 1u) << module.name;
   EXPECT_GE(counts.locks, 1u);
 
   // And the seccomp child catches a system call.
@@ -85,94 +135,61 @@ TEST(RealTimeTest, TheCountersSeeThePlugInsAllocationsAndThisProgramsLocks) {
   EXPECT_GE(verdict.first_syscall, 0);
 }
 
-TEST(RealTimeTest, PelioRendersWithoutAllocatingLockingOrSystemCalls) {
-  using namespace pelio_pins;
-  const std::vector<Drive> drives = {
-      {{}, 0.5f, false},
-      {{{kQuality, 1}}, 0.5f, true},
-      {{{kQuality, 2}}, 0.3f, true},
-      {{{kFreqScale, 1}, {kHarmonics, 3}}, 0.1f, true},
-      {{{kFreqScale, 1}}, 5.0f, false},  // far above the sample rate: the phase reduction path
-      {{}, 1.19f, false},
-      {{}, 1.3f, false},  // above the octave law's cut-off: silence
-      {{}, kNaN, false},
-      {{{kFreqScale, 1}}, -kInfinity, false},
-      {{{kHarmonics, 0}, {kQuality, 7}}, 0.5f, false},
-      {{{kHarmonics, 32767}}, 1e-30f, false},
-  };
+class EveryModuleTest : public testing::TestWithParam<se_test::RegisteredModule> {};
+
+TEST_P(EveryModuleTest, RendersWithoutAllocatingLockingOrSystemCalls) {
+  const std::vector<Drive> drives =
+      Drives(PinRoles(se_test::TestHost(se_test::LoadLibrary(GetParam().library)).pins()));
   for (float sample_rate : {44100.0f, 0.0f, -48000.0f, kNaN, 1e30f}) {
-    for (size_t index = 0; index < drives.size(); ++index) {
-      ModuleRig rig(LoadPlugin("pelio"), sample_rate, 0, kMaxBlock);
-      for (int32_t harmonic = 0; harmonic < 16; ++harmonic)
-        rig.Fill(kFirstAmplitude + harmonic, 0.2f);
-      // A huge "Mod" overflows the recurrence: the output's finite fallback must not allocate.
-      rig.Fill(kMod, index % 2 == 0 ? 2.0f : 1e30f);
-      Prepare(rig, kPitch, drives[index]);
-      ExpectRealTimeSafe(
-          rig, ("pelio at " + std::to_string(sample_rate) + " Hz, drive " + std::to_string(index))
-                   .c_str());
+    for (const Drive& drive : drives) {
+      se_test::TestHost host(se_test::LoadLibrary(GetParam().library));
+      host.core().set_recording(false);
+      host.Start(sample_rate, 0, kMaxBlock);
+      const PinRoles roles(host.pins());
+      Prepare(host, roles, drive);
+      ExpectRealTimeSafe(host, "at " + std::to_string(sample_rate) + " Hz, " + drive.Describe());
     }
   }
 }
 
-TEST(RealTimeTest, TessavineRendersWithoutAllocatingLockingOrSystemCalls) {
-  using namespace tessavine_pins;
-  const std::vector<Drive> drives = {
-      {{}, 0.5f, false},
-      {{}, 0.5f, true},  // a new frequency and a re-seeding at every sample
-      {{{kFreqScale, 1}}, 0.2f, true},
-      {{{kFreqScale, 1}}, -0.2f, true},
-      {{}, 150.0f, false},  // an infinite frequency under the octave law
-      {{}, kNaN, false},
-      {{}, -999.0f, false},
-      {{{kFreqScale, 1}}, 0.0f, false},
+TEST_P(EveryModuleTest, QueuedEventsReuseTheirNodes) {
+  se_test::TestHost host(se_test::LoadLibrary(GetParam().library));
+  // The host's own log of requests must not be what allocates.
+  host.core().set_recording(false);
+  host.Start(44100.0f, 0, kMaxBlock);
+  const PinRoles roles(host.pins());
+  InputMotion motion(roles, 9, 0.01);
+  motion.Fill(roles, host, kMaxBlock);
+  host.Render(64);
+  const int events = 10;
+  const auto queue_events = [&] {
+    for (int event = 0; event < events; ++event) {
+      host.SetPinAt(EventPin(roles), event % 2, static_cast<uint32_t>(event * 50));
+    }
   };
-  for (float sample_rate : {44100.0f, 0.0f, -48000.0f, kNaN}) {
-    for (size_t index = 0; index < drives.size(); ++index) {
-      ModuleRig rig(LoadPlugin("tessavine"), sample_rate, 0, kMaxBlock);
-      Prepare(rig, kPitch, drives[index]);
-      ExpectRealTimeSafe(rig, ("tessavine at " + std::to_string(sample_rate) + " Hz, drive " +
-                               std::to_string(index))
-                                  .c_str());
-    }
+  queue_events();  // the first events of a module allocate their nodes
+
+  // Handling them frees nothing, and the events queued next take their nodes back.
+  for (int round = 0; round < 3; ++round) {
+    realtime_guard::Start();
+    host.Render(kMaxBlock);
+    queue_events();
+    const realtime_guard::Counts counts = realtime_guard::Stop();
+    EXPECT_EQ(counts.allocations, 0u) << "round " << round;
+    EXPECT_EQ(counts.frees, 0u) << "round " << round;
+    EXPECT_EQ(counts.locks, 0u) << "round " << round;
   }
+
+  const realtime_guard::SyscallVerdict verdict =
+      realtime_guard::RunWithoutSystemCalls([&] { host.Render(kMaxBlock); });
+  EXPECT_EQ(verdict.first_syscall, -1) << "system call number " << verdict.first_syscall;
+  EXPECT_TRUE(verdict.completed);
+  host.Render(kMaxBlock);
+  EXPECT_EQ(host.core().QueueEmpty(), 1);
 }
 
-TEST(RealTimeTest, QueuedEventsReuseTheirNodes) {
-  for (const char* name : {"pelio", "tessavine"}) {
-    SCOPED_TRACE(name);
-    const bool is_pelio = std::string(name) == "pelio";
-    const int32_t setting = is_pelio ? pelio_pins::kQuality : tessavine_pins::kFreqScale;
-    ModuleRig rig(LoadPlugin(name), 44100.0f, 0, kMaxBlock);
-    rig.Fill(is_pelio ? pelio_pins::kPitch : tessavine_pins::kPitch, 0.5f);
-    rig.Render(64);
-    const int events = 10;
-    const auto queue_events = [&] {
-      for (int event = 0; event < events; ++event) {
-        rig.SetPinAt(setting, event % 2, static_cast<uint32_t>(event * 50));
-      }
-    };
-    queue_events();  // the first events of a module allocate their nodes
-
-    // Handling them frees nothing, and the events queued next take their nodes back.
-    for (int round = 0; round < 3; ++round) {
-      realtime_guard::Start();
-      rig.Render(kMaxBlock);
-      queue_events();
-      const realtime_guard::Counts counts = realtime_guard::Stop();
-      EXPECT_EQ(counts.allocations, 0u) << "round " << round;
-      EXPECT_EQ(counts.frees, 0u) << "round " << round;
-      EXPECT_EQ(counts.locks, 0u) << "round " << round;
-    }
-
-    const realtime_guard::SyscallVerdict verdict =
-        realtime_guard::RunWithoutSystemCalls([&] { rig.Render(kMaxBlock); });
-    EXPECT_EQ(verdict.first_syscall, -1) << "system call number " << verdict.first_syscall;
-    EXPECT_TRUE(verdict.completed);
-    rig.Render(kMaxBlock);
-    EXPECT_EQ(rig.module().QueueEmpty(), 1);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(EveryModule, EveryModuleTest,
+                         testing::ValuesIn(se_test::RegisteredModules()), ModuleName);
 
 }  // namespace
 }  // namespace reliability

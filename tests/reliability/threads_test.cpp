@@ -1,16 +1,18 @@
-// Two threads, each driving its own instances of both modules at the same time, as a host with
-// one audio thread per processing graph does. The protocol forbids calling one instance from two
-// threads, but separate instances must share nothing: no global state, no static buffer, no
-// cached table written on first use. Under ThreadSanitizer (the tsan preset) any shared write
+// Two threads, each driving its own instance of every registered module at the same time, as a
+// host with one audio thread per processing graph does. The protocol forbids calling one instance
+// from two threads, but separate instances must share nothing: no global state, no static buffer,
+// no cached table written on first use. Under ThreadSanitizer (the tsan preset) any shared write
 // shows as a data race; on every build, each thread's output must equal, bit for bit, what the
 // same work gives when it runs alone, so any crosstalk between instances shows too.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
-#include "tests/reliability/module_rig.h"
+#include "tests/reliability/module_drive.h"
 
 namespace reliability {
 namespace {
@@ -18,37 +20,36 @@ namespace {
 constexpr int32_t kMaxBlock = 512;
 constexpr int kBlocks = 600;
 
-struct Transcript {
-  std::vector<float> pelio;
-  std::vector<float> tessavine;
-};
+// Per module, in registration order: every output sample rendered, output after output.
+using Transcript = std::vector<std::vector<float>>;
 
-// The libraries are loaded once, as a host loads each library once and then creates instances on
-// whichever thread needs them. (Loading and unloading from two threads at once is the loader's
-// business, and ThreadSanitizer does not see the loader's own locks.)
-struct Libraries {
-  std::shared_ptr<const se_host::PluginLibrary> pelio = LoadPlugin("pelio");
-  std::shared_ptr<const se_host::PluginLibrary> tessavine = LoadPlugin("tessavine");
+// One instance and what drives it.
+struct Voice {
+  Voice(const se_test::RegisteredModule& module, uint64_t seed, float sample_rate)
+      : host(se_test::LoadLibrary(module.library)),
+        roles(host.pins()),
+        motion(roles, seed, 0.5, sample_rate) {
+    host.Start(sample_rate, static_cast<uint32_t>(seed * 7919u), kMaxBlock);
+  }
+  se_test::TestHost host;
+  PinRoles roles;
+  InputMotion motion;
 };
-
-const Libraries& Loaded() {
-  static const Libraries libraries;
-  return libraries;
-}
 
 // One thread's whole job: create and open one instance of each module, render blocks of random
-// length with moving inputs and setting changes, close. Everything is decided by `seed`, so the
-// same seed must give the same transcript wherever and whenever it runs.
+// length with moving inputs and control changes, close. Everything is decided by `seed`, so the
+// same seed must give the same transcript wherever and whenever it runs. (The libraries are
+// loaded once, as a host loads each library once and then creates instances on whichever thread
+// needs them; loading from two threads at once is the loader's business.)
 class Scenario {
  public:
-  explicit Scenario(uint64_t seed)
-      : random_(seed),
-        pelio_(Loaded().pelio, 44100.0f, static_cast<uint32_t>(seed * 7919u), kMaxBlock),
-        tessavine_(Loaded().tessavine, 48000.0f, static_cast<uint32_t>(seed * 104729u), kMaxBlock) {
-    pelio_.Fill(pelio_pins::kMod, 2.0f);
-    for (int32_t harmonic = 0; harmonic < 16; ++harmonic) {
-      pelio_.Fill(pelio_pins::kFirstAmplitude + harmonic, random_.Uniform(-0.3f, 0.3f));
+  explicit Scenario(uint64_t seed) : random_(seed) {
+    const auto& modules = se_test::RegisteredModules();
+    for (size_t module = 0; module < modules.size(); ++module) {
+      const float sample_rate = module % 2 == 0 ? 44100.0f : 48000.0f;
+      voices_.push_back(std::make_unique<Voice>(modules[module], seed + 31 * module, sample_rate));
     }
+    transcript_.resize(voices_.size());
   }
 
   // Renders one block of each module; false once the scenario is over.
@@ -56,39 +57,31 @@ class Scenario {
     if (blocks_done_ == kBlocks) return false;
     ++blocks_done_;
     const int32_t frames = 1 + static_cast<int32_t>(random_.Below(kMaxBlock));
-    // A slow glide within the block, for both modules.
-    const float target = random_.Uniform(0.2f, 0.7f);
-    for (int32_t i = 0; i < frames; ++i) {
-      const float glide = pitch_ + (target - pitch_) * static_cast<float>(i) / frames;
-      pelio_.buffer(pelio_pins::kPitch)[i] = glide;
-      tessavine_.buffer(tessavine_pins::kPitch)[i] = glide * 0.5f;
-      pelio_.buffer(pelio_pins::kMod)[i] = 2.0f - glide;
+    for (size_t which = 0; which < voices_.size(); ++which) {
+      Voice& voice = *voices_[which];
+      voice.motion.Fill(voice.roles, voice.host, frames);
+      if (!voice.roles.controls.empty() && random_.Below(4) == 0) {
+        const ControlPin& control =
+            voice.roles.controls[random_.Below(static_cast<uint32_t>(voice.roles.controls.size()))];
+        const int32_t value =
+            static_cast<int32_t>(random_.Below(static_cast<uint32_t>(control.value_count)));
+        voice.host.SetPinAt(control.index, value, random_.Below(static_cast<uint32_t>(frames)));
+      }
+      voice.host.Render(frames);
+      for (int32_t output : voice.roles.outputs) {
+        const float* samples = voice.host.buffer(output);
+        transcript_[which].insert(transcript_[which].end(), samples, samples + frames);
+      }
     }
-    pitch_ = target;
-    if (random_.Below(4) == 0) {
-      const uint32_t at = random_.Below(static_cast<uint32_t>(frames));
-      pelio_.SetPinAt(pelio_pins::kHarmonics, 1 + static_cast<int32_t>(random_.Below(16)), at);
-      pelio_.SetPinAt(pelio_pins::kQuality, static_cast<int32_t>(random_.Below(3)), at);
-      tessavine_.SetPinAt(tessavine_pins::kFreqScale, static_cast<int32_t>(random_.Below(2)), at);
-    }
-    pelio_.Render(frames);
-    tessavine_.Render(frames);
-    const float* pelio_out = pelio_.buffer(pelio_pins::kOutput);
-    const float* tessavine_out = tessavine_.buffer(tessavine_pins::kOutput);
-    transcript_.pelio.insert(transcript_.pelio.end(), pelio_out, pelio_out + frames);
-    transcript_.tessavine.insert(transcript_.tessavine.end(), tessavine_out,
-                                 tessavine_out + frames);
     return true;
   }
 
   const Transcript& transcript() const { return transcript_; }
 
  private:
-  Random random_;
-  ModuleRig pelio_;
-  ModuleRig tessavine_;
+  se_test::Random random_;
+  std::vector<std::unique_ptr<Voice>> voices_;
   Transcript transcript_;
-  float pitch_ = 0.4f;
   int blocks_done_ = 0;
 };
 
@@ -99,26 +92,30 @@ Transcript RunScenario(uint64_t seed) {
   return scenario.transcript();
 }
 
-void ExpectSameBits(const std::vector<float>& expected, const std::vector<float>& actual,
-                    const char* what) {
-  ASSERT_EQ(expected.size(), actual.size()) << what;
-  size_t differing = 0;
-  size_t first = 0;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0) {
-      if (differing++ == 0) first = i;
+void ExpectSameBits(const Transcript& expected, const Transcript& actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (size_t module = 0; module < expected.size(); ++module) {
+    const char* name = se_test::RegisteredModules()[module].name.c_str();
+    ASSERT_EQ(expected[module].size(), actual[module].size()) << name;
+    size_t differing = 0;
+    size_t first = 0;
+    for (size_t i = 0; i < expected[module].size(); ++i) {
+      if (std::memcmp(&expected[module][i], &actual[module][i], sizeof(float)) != 0) {
+        if (differing++ == 0) first = i;
+      }
     }
+    EXPECT_EQ(differing, 0u) << name << ": first difference at sample " << first;
   }
-  EXPECT_EQ(differing, 0u) << what << ": first difference at sample " << first;
 }
 
 TEST(ThreadsTest, TwoThreadsDrivingTheirOwnInstancesRenderWhatEachRendersAlone) {
   const uint64_t seeds[] = {11, 23};
-  Loaded();
   Transcript alone[2];
   for (int thread = 0; thread < 2; ++thread) alone[thread] = RunScenario(seeds[thread]);
   // The two scenarios differ, so a thread that rendered the other's work would show.
-  ASSERT_NE(alone[0].tessavine, alone[1].tessavine);
+  for (size_t module = 0; module < alone[0].size(); ++module) {
+    ASSERT_NE(alone[0][module], alone[1][module]) << se_test::RegisteredModules()[module].name;
+  }
 
   for (int round = 0; round < 3; ++round) {
     Transcript together[2];
@@ -135,8 +132,7 @@ TEST(ThreadsTest, TwoThreadsDrivingTheirOwnInstancesRenderWhatEachRendersAlone) 
     for (std::thread& thread : threads) thread.join();
     for (int thread = 0; thread < 2; ++thread) {
       SCOPED_TRACE("round " + std::to_string(round) + ", thread " + std::to_string(thread));
-      ExpectSameBits(alone[thread].pelio, together[thread].pelio, "pelio");
-      ExpectSameBits(alone[thread].tessavine, together[thread].tessavine, "tessavine");
+      ExpectSameBits(alone[thread], together[thread]);
     }
   }
 }
@@ -151,8 +147,7 @@ TEST(ThreadsTest, InstancesOnOneThreadDoNotDisturbEachOther) {
   }
   while (first.Step()) {
   }
-  ExpectSameBits(alone.pelio, first.transcript().pelio, "pelio");
-  ExpectSameBits(alone.tessavine, first.transcript().tessavine, "tessavine");
+  ExpectSameBits(alone, first.transcript());
 }
 
 }  // namespace

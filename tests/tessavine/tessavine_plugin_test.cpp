@@ -7,28 +7,14 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "host/host_core.h"
-#include "host/plugin_library.h"
 #include "tessavine/sine_recurrence.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
-const char kPluginPath[] = SE_PLUGIN_DIR "/tessavine" SE_PLUGIN_SUFFIX;
-
-std::unique_ptr<se_host::HostedModule> LoadTessavine() {
-  auto library = std::make_shared<se_host::PluginLibrary>();
-  if (!library->Load(kPluginPath)) {
-    ADD_FAILURE() << library->error_text();
-    return nullptr;
-  }
-  se_host::CreateResult created = se_host::HostedModule::Create(library);
-  EXPECT_TRUE(created.module) << created.error_text;
-  return std::move(created.module);
-}
-
 TEST(TessavinePlugin, SilentThenContinuousAcrossEveryPitchChange) {
-  std::unique_ptr<se_host::HostedModule> module = LoadTessavine();
-  ASSERT_TRUE(module);
+  se_test::TestHost host(se_test::LoadLibrary(se_test::PluginPath("tessavine")));
+  se_host::HostedModule* module = &host.core();
   module->set_sample_clock(5000);
   module->SetSampleRate(48000.0f);
   module->Open();

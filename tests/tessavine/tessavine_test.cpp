@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "se_sdk/se_entry.h"
 #include "tessavine/TessavineModule.h"
 #include "tessavine/sine_recurrence.h"
 #include "tests/float_bits.h"
+#include "tests/support/in_process.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -84,51 +85,33 @@ uint64_t Digest(const std::vector<float>& samples) {
 
 // ---- A host, as far as the tests need one ------------------------------------------------------
 
-struct Request {
-  ModuleRecord* record;
-  int32_t opcode, index, value;
-  uintptr_t ptr;
-  float opt;
-};
-
-std::vector<Request> g_requests;
+// The host's clock whenever a HostedTessavine below opens.
 uint32_t g_host_clock = 0;
 
-int32_t SE_CDECL RecordingCallback(ModuleRecord* record, int32_t opcode, int32_t index,
-                                   int32_t value, void* ptr, float opt) {
-  g_requests.push_back({record, opcode, index, value, reinterpret_cast<uintptr_t>(ptr), opt});
-  if (opcode == static_cast<int32_t>(HostOpcode::GetSampleClock)) {
-    return static_cast<int32_t>(g_host_clock);
-  }
-  return 0;
-}
-
-// One Tessavine made by the library's entry and driven only through its record.
+// One Tessavine made by the library's entry and driven only through its record, by the test host.
 class HostedTessavine {
  public:
-  explicit HostedTessavine(float sample_rate = 44100.0f) {
-    g_requests.clear();
-    record_ = SeCreateModule<Module>(&RecordingCallback);
+  explicit HostedTessavine(float sample_rate = 44100.0f) : host_(se_test::InProcessEntry<Module>) {
     Call(ModuleOpcode::SetSampleRate, 0, nullptr, sample_rate);
   }
   ~HostedTessavine() { Call(ModuleOpcode::Close); }
 
   int32_t Call(ModuleOpcode opcode, int32_t index = 0, void* ptr = nullptr, float opt = 0.0f) {
-    return record_->dispatcher(record_, static_cast<int32_t>(opcode), index, 0, ptr, opt);
+    return host_.core().Dispatch(static_cast<int32_t>(opcode), index, 0, ptr, opt);
   }
-  void Open() { Call(ModuleOpcode::Open); }
+  void Open() {
+    host_.core().set_sample_clock(g_host_clock);
+    Call(ModuleOpcode::Open);
+  }
 
   // Stores `buffer` in the member that pin `index` is bound to, as the host does before a block.
-  void Bind(int32_t index, float* buffer) {
-    PinDescription description = {};
-    ASSERT_EQ(Call(ModuleOpcode::GetPinProperties, index, &description), 1);
-    *static_cast<float**>(description.variable_address) = buffer;
-  }
+  void Bind(int32_t index, float* buffer) { ASSERT_TRUE(host_.core().BindAudioPin(index, buffer)); }
 
   void QueuePinUpdate(uint32_t time_stamp, int32_t pin, int32_t value) {
-    SeEvent event = {time_stamp, static_cast<int32_t>(SeEventType::PinUpdate),        0,
-                     value,      reinterpret_cast<void*>(static_cast<intptr_t>(pin)), nullptr};
-    Call(ModuleOpcode::AddEvent, 0, &event);
+    host_.core().PinUpdate(pin, 0, value, time_stamp);
+  }
+  void Process(int32_t buffer_offset, int32_t sampleFrames) {
+    host_.core().Process(buffer_offset, sampleFrames);
   }
 
   // Renders the whole pitch buffer in blocks of `block` samples; the clock starts at 0, so the
@@ -139,15 +122,16 @@ class HostedTessavine {
     Bind(1, output.data());
     const int32_t total = static_cast<int32_t>(pitch.size());
     for (int32_t offset = 0; offset < total; offset += block) {
-      record_->process(record_, offset, std::min(block, total - offset));
+      Process(offset, std::min(block, total - offset));
     }
     return output;
   }
 
-  ModuleRecord* record() const { return record_; }
+  ModuleRecord* record() const { return host_.record(); }
+  const std::vector<se_host::HostRequest>& requests() { return host_.core().requests(); }
 
  private:
-  ModuleRecord* record_;
+  se_test::TestHost host_;
 };
 
 // ---- The recurrence against its closed form ----------------------------------------------------
@@ -494,10 +478,10 @@ TEST(Record, OpenAnnouncesTheOutputAtTheClock) {
   HostedTessavine module;
   module.Open();
   g_host_clock = 0;
-  ASSERT_EQ(g_requests.size(), 3u);
-  EXPECT_EQ(g_requests[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
-  EXPECT_EQ(g_requests[1].opcode, static_cast<int32_t>(HostOpcode::GetPinCount));
-  const Request& status = g_requests[2];
+  ASSERT_EQ(module.requests().size(), 3u);
+  EXPECT_EQ(module.requests()[0].opcode, static_cast<int32_t>(HostOpcode::GetSampleClock));
+  EXPECT_EQ(module.requests()[1].opcode, static_cast<int32_t>(HostOpcode::GetPinCount));
+  const se_host::HostRequest& status = module.requests()[2];
   EXPECT_EQ(status.record, module.record());
   EXPECT_EQ(status.opcode, static_cast<int32_t>(HostOpcode::SetPinStatus));
   EXPECT_EQ(status.index, 1);
@@ -565,13 +549,13 @@ TEST(Record, RendersNothingWithoutBuffersOrSamples) {
   std::vector<float> output = Repeat(7.0f, 64);
   module.Bind(0, pitch.data());
   module.Bind(1, output.data());
-  module.record()->process(module.record(), 0, 64);  // before Open: the frame's empty renderer
+  module.Process(0, 64);  // before Open: the frame's empty renderer
   module.Open();
   module.Bind(0, nullptr);
-  module.record()->process(module.record(), 0, 64);
+  module.Process(0, 64);
   module.Bind(0, pitch.data());
   module.Bind(1, nullptr);
-  module.record()->process(module.record(), 0, 64);
+  module.Process(0, 64);
   EXPECT_EQ(output, Repeat(7.0f, 64));
 
   Module direct(nullptr);

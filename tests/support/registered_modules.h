@@ -1,0 +1,23 @@
+// The modules this build registered (se_add_module, cmake/SePlugin.cmake), for tests that run
+// every module: they take the list from here and never name one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace se_test {
+
+struct RegisteredModule {
+  std::string name;     // the module's target, as se_add_module named it
+  std::string library;  // the built library, as the system's loader takes the path
+  std::string flavour;  // the frame it links: "checked" or "lean"
+  bool shipped;         // false for a module that exists for the tests only
+};
+
+// In registration order.
+const std::vector<RegisteredModule>& RegisteredModules();
+
+// The module's name, for the names of parameterised tests.
+std::string ModuleTestName(const RegisteredModule& module);
+
+}  // namespace se_test
