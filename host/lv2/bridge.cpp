@@ -17,8 +17,8 @@
 // the library, create, open and close modules, and allocate. connect_port and run are for the
 // audio thread: they allocate nothing, take no lock and make no system call (the module's own
 // event queue may allocate a node for an event it has never had room for; the frame keeps the
-// nodes it has). The host core finds the calling instance through a thread_local, which this
-// library is built to keep in static TLS (CMakeLists.txt), so that a first run() on a new audio
+// nodes it has). The host core finds the calling instance through a thread_local, which it is
+// built to keep in static TLS (host/CMakeLists.txt), so that a first run() on a new audio
 // thread does not make the dynamic loader allocate it.
 //
 // No exception leaves an entry: a failure to instantiate answers null with one line on standard
