@@ -184,8 +184,7 @@ bool Bridge::OpenModule(std::string* error) {
   }
   for (size_t index = 0; index < pins.size(); ++index) {
     const se_host::PinInfo& pin = pins[index];
-    const PortRole role =
-        se_lv2::RoleOfPin(pin.direction, pin.datatype, pin.variable_address != nullptr);
+    const PortRole role = se_lv2::RoleOfPin(pin);
     if (role == PortRole::kNone) {
       *error = "pin " + std::to_string(index) + " of the module can be no LV2 port";
       return false;

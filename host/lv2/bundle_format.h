@@ -8,15 +8,14 @@
 // RoleOfPin to the same pin table; the configuration file carries the pin count so that the bridge
 // refuses a library that no longer matches its .ttl.
 //
-// Header-only and free of anything but the standard library, so that the bridge needs nothing of
-// modhost.
+// Header-only, on the host core's pin type, so that the bridge needs nothing of modhost.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "se_sdk/se_abi.h"
+#include "host/host_core.h"
 
 namespace se_lv2 {
 
@@ -37,16 +36,15 @@ enum class PortRole {
   kControlInput,  // an Enum, Bool or Int input or setting: a control input port, sent as events
 };
 
-// The role of a pin with `direction` and `datatype` that is bound to a variable (or not). A pin
-// without a variable can take neither a buffer nor a value. Indirect pins keep their value in the
-// host, which a plug-in cannot hand to another host; control outputs would be values that the
-// protocol gives the host no way to read.
-inline PortRole RoleOfPin(int32_t direction, int32_t datatype, bool has_variable) {
-  if (!has_variable) return PortRole::kNone;
-  const bool output = direction == static_cast<int32_t>(PinDirection::Output);
-  const bool input = direction == static_cast<int32_t>(PinDirection::Input) ||
-                     direction == static_cast<int32_t>(PinDirection::Setting);
-  switch (static_cast<PinDatatype>(datatype)) {
+// The port that stands for `pin`. A pin without a variable can take neither a buffer nor a value.
+// Indirect pins keep their value in the host, which a plug-in cannot hand to another host; control
+// outputs would be values that the protocol gives the host no way to read.
+inline PortRole RoleOfPin(const se_host::PinInfo& pin) {
+  if (pin.variable_address == nullptr) return PortRole::kNone;
+  const bool output = pin.IsOutput();
+  const bool input = pin.direction == static_cast<int32_t>(PinDirection::Input) ||
+                     pin.direction == static_cast<int32_t>(PinDirection::Setting);
+  switch (static_cast<PinDatatype>(pin.datatype)) {
     case PinDatatype::Audio:
       return output ? PortRole::kAudioOutput : input ? PortRole::kSignalInput : PortRole::kNone;
     case PinDatatype::Enum:
