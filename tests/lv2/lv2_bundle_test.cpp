@@ -1,9 +1,10 @@
-// Bundles written by `modhost lv2`, judged by other people's LV2 code: lilv's lv2ls must find
-// them through LV2_PATH, lv2info must show every port as the module's pin table says, serdi must
-// parse their Turtle and give the values written there, lv2bench must run them, and lv2apply must
-// play them to the bit as `modhost render` plays the same settings. And what `modhost lv2` refuses:
-// a module that cannot be a plug-in, a library that is not a module (with info's exit statuses),
-// and a folder that it did not write, each in one line with nothing left behind.
+// Bundles written by `modhost lv2`, judged by other people's LV2 code: for every shipped module,
+// lilv's lv2ls must find its bundle through LV2_PATH, lv2info must show every port as the module's
+// pin table says, serdi must parse its Turtle and give the values written there, and lv2bench must
+// run it; lv2apply must play Pelio, Tessavine and a test module to the bit as `modhost render`
+// plays the same settings. And what `modhost lv2` refuses: a module that cannot be a plug-in, a
+// library that is not a module (with info's exit statuses), and a folder that it did not write,
+// each in one line with nothing left behind.
 #include <sndfile.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -14,7 +15,12 @@
 #include <map>
 #include <set>
 
+#include "host/lv2/bundle_format.h"
+#include "host/modhost/io/text.h"
+#include "host/modhost/run/pin_values.h"
 #include "tests/modhost/modhost_runner.h"
+#include "tests/support/registered_modules.h"
+#include "tests/support/test_host.h"
 
 namespace {
 
@@ -23,12 +29,15 @@ using modhost_test::Outcome;
 using modhost_test::ReadFile;
 using modhost_test::WriteFile;
 
-const std::string kPelio = SE_PLUGIN_DIR "/pelio.so";
-const std::string kTessavine = SE_PLUGIN_DIR "/tessavine.so";
-const std::string kTestModules = SE_TEST_PLUGIN_DIR "/";
+using se_test::RegisteredModule;
+
+const std::string kPelio = se_test::PluginPath("pelio");
+const std::string kTessavine = se_test::PluginPath("tessavine");
+const std::string kAwkward = se_test::TestPluginPath("lv2_test_module_awkward");
 const std::string kPelioUri = "urn:se-module:ZO%20Pelio";
 const std::string kTessavineUri = "urn:se-module:morvane%20Tessavine";
 const std::string kLv2 = "http://lv2plug.in/ns/lv2core#";
+const std::string kRdfs = "http://www.w3.org/2000/01/rdf-schema#";
 
 // One port as lv2info prints it.
 struct InfoPort {
@@ -227,15 +236,106 @@ class Lv2BundleTest : public modhost_test::ModhostFolderTest {
     return names;
   }
 
+  // The URI that a bundle's bridge.conf gives its plug-in.
+  std::string UriOf(const std::string& name) const {
+    se_lv2::BundleConfig config;
+    se_lv2::ParseBundleConfig(ReadFile(bundles_ + "/" + name + "/" + se_lv2::kConfigFile), &config);
+    return config.uri;
+  }
+
+  // serdi's reading of a Turtle file of the bundles.
+  Triples Serdi(const std::string& file) const {
+    const Outcome parsed = Modhost({"-i", "turtle", "-o", "ntriples", "lv2/" + file}, "serdi");
+    EXPECT_EQ(parsed.status, 0) << file << ": " << parsed.err;
+    return ParseNTriples(parsed.out);
+  }
+
   std::string bundles_;
 };
 
-TEST_F(Lv2BundleTest, LilvFindsAndDescribesBothModules) {
+TEST_F(Lv2BundleTest, LilvListsAndBenchesEveryShippedModule) {
+  std::set<std::string> uris;
+  for (const RegisteredModule& module : se_test::ShippedModules()) {
+    ASSERT_EQ(MakeBundle(module.library, module.name + ".lv2").status, 0) << module.name;
+    uris.insert(UriOf(module.name + ".lv2"));
+  }
+  const Outcome listed = Modhost({}, "lv2ls");
+  std::string expected;
+  for (const std::string& uri : uris) expected += uri + "\n";
+  EXPECT_EQ(listed.out, expected) << listed.err;
+
+  const Outcome timed = Modhost({"-b", "300", "-n", "48000"}, "lv2bench");
+  ASSERT_EQ(timed.status, 0) << timed.err;
+  for (const std::string& uri : uris) {
+    const size_t line = timed.out.find(" " + uri + "\n");
+    ASSERT_NE(line, std::string::npos) << timed.out;
+    const double seconds = std::stod(timed.out.substr(timed.out.rfind('\n', line) + 1));
+    EXPECT_GT(seconds, 0.0) << uri;
+  }
+}
+
+// Every shipped module's bundle against its pin table, as the test host reads it.
+class Lv2BundleModuleTest : public Lv2BundleTest,
+                            public testing::WithParamInterface<RegisteredModule> {};
+
+TEST_P(Lv2BundleModuleTest, Lv2infoAndSerdiShowEveryPinAsItsPort) {
+  const RegisteredModule& module = GetParam();
+  ASSERT_EQ(MakeBundle(module.library, "module.lv2").status, 0);
+  se_test::TestHost host(se_test::LoadLibrary(module.library));
+  se_host::ModuleTexts texts;
+  ASSERT_TRUE(host.core().ReadModuleTexts(&texts));
+  const std::string uri = UriOf("module.lv2");
+  EXPECT_EQ(uri.compare(0, 14, "urn:se-module:"), 0) << uri;
+
+  const Outcome info = Modhost({uri}, "lv2info");
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("\tName:              " + texts.name + "\n"), std::string::npos);
+  EXPECT_NE(info.out.find("Optional Features: " + kLv2 + "hardRTCapable"), std::string::npos);
+  std::map<int, InfoPort> ports = ParseLv2Info(info.out);
+  const Triples turtle = Serdi("module.lv2/plugin.ttl");
+  std::map<int, std::string> nodes = PortNodes(turtle);
+  ASSERT_EQ(ports.size(), host.pins().size());
+  std::set<std::string> symbols;
+  for (const se_host::PinInfo& pin : host.pins()) {
+    SCOPED_TRACE(pin.name);
+    const InfoPort& port = ports[pin.index];
+    EXPECT_EQ(port.name, pin.name);
+    symbols.insert(port.symbol);
+    if (pin.IsAudioOutput()) {
+      EXPECT_EQ(port.types, (std::set<std::string>{"AudioPort", "OutputPort"}));
+    } else if (pin.IsAudio()) {
+      // lv2info shows no values of CV ports; the Turtle itself, as serdi reads it, holds them.
+      EXPECT_EQ(port.types, (std::set<std::string>{"CVPort", "InputPort"}));
+      EXPECT_EQ(std::stof(One(turtle, nodes[pin.index], kLv2 + "default")),
+                modhost::VoltsToSample(modhost::DefaultVolts(pin, nullptr)));
+      EXPECT_NE(One(turtle, nodes[pin.index], kRdfs + "comment").find("1.0 is 10 V"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(port.types, (std::set<std::string>{"ControlPort", "InputPort"}));
+      EXPECT_EQ(port.properties.count("integer"), 1u);
+      EXPECT_EQ(port.numbers.at("Default"), modhost::DefaultControlValue(pin, nullptr));
+      std::map<int, std::string> items;
+      for (const modhost::EnumItem& item : modhost::ParseEnumItems(pin.extra))
+        items[item.value] = item.label;
+      EXPECT_EQ(port.points, items);
+    }
+  }
+  EXPECT_EQ(symbols.size(), host.pins().size()) << "every symbol is a port's own";
+  // The about text, its last line breaks aside.
+  const std::string about = One(turtle, "<" + uri + ">", kRdfs + "comment");
+  EXPECT_EQ(texts.about.compare(0, about.size(), about), 0) << about;
+  EXPECT_EQ(modhost::Trim(texts.about.substr(about.size())), "") << about;
+  Serdi("module.lv2/manifest.ttl");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryShippedModule, Lv2BundleModuleTest,
+                         testing::ValuesIn(se_test::ShippedModules()),
+                         [](const auto& info) { return se_test::ModuleTestName(info.param); });
+
+// What lv2info and serdi show of Pelio's and Tessavine's ports, written out by hand.
+TEST_F(Lv2BundleTest, PelioAndTessavineAsLilvShowsThem) {
   ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2").status, 0);
   ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2").status, 0);
-  const Outcome listed = Modhost({}, "lv2ls");
-  EXPECT_EQ(listed.out, kPelioUri + "\n" + kTessavineUri + "\n") << listed.err;
-
   const Outcome tessavine = Modhost({kTessavineUri}, "lv2info");
   ASSERT_EQ(tessavine.status, 0) << tessavine.err;
   EXPECT_NE(tessavine.out.find("Name:              Tessavine\n"), std::string::npos);
@@ -269,34 +369,21 @@ TEST_F(Lv2BundleTest, LilvFindsAndDescribesBothModules) {
   EXPECT_EQ(ports[21].points,
             (std::map<int, std::string>{{0, "Normal"}, {1, "High"}, {2, "Ultra-High"}}));
 
-  // lv2info shows no values of CV ports; the Turtle itself, as serdi reads it, holds them.
-  const Outcome triples =
-      Modhost({"-i", "turtle", "-o", "ntriples", "lv2/pelio.lv2/plugin.ttl"}, "serdi");
-  ASSERT_EQ(triples.status, 0) << triples.err;
-  const Triples pelio_ttl = ParseNTriples(triples.out);
+  const Triples pelio_ttl = Serdi("pelio.lv2/plugin.ttl");
   std::map<int, std::string> nodes = PortNodes(pelio_ttl);
-  const std::string rdfs = "http://www.w3.org/2000/01/rdf-schema#";
   for (const auto& [index, want] : std::map<int, std::vector<double>>{
            {0, {0.5, -1, 1}}, {2, {0, -1, 1}}, {17, {0, -1, 1}}, {18, {2, -2, 2}}}) {
     EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "default")), want[0]) << index;
     EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "minimum")), want[1]) << index;
     EXPECT_EQ(std::stod(One(pelio_ttl, nodes[index], kLv2 + "maximum")), want[2]) << index;
-    EXPECT_NE(One(pelio_ttl, nodes[index], rdfs + "comment").find("1.0 is 10 V"),
-              std::string::npos);
   }
-  const std::string about = One(pelio_ttl, "<" + kPelioUri + ">", rdfs + "comment");
+  const std::string about = One(pelio_ttl, "<" + kPelioUri + ">", kRdfs + "comment");
   EXPECT_EQ(about.compare(0, 24, "Pelio v0.6\n\nQuick Help:\n"), 0) << about;
   EXPECT_EQ(about.back(), 'r');  // "...like a low-pass filter", without the last line break
-  for (const char* file :
-       {"pelio.lv2/manifest.ttl", "tessavine.lv2/manifest.ttl", "tessavine.lv2/plugin.ttl"}) {
-    EXPECT_EQ(
-        Modhost({"-i", "turtle", "-o", "ntriples", std::string("lv2/") + file}, "serdi").status, 0)
-        << file;
-  }
 }
 
 TEST_F(Lv2BundleTest, AwkwardNamesAndControlsBecomeValidTurtle) {
-  const Outcome made = MakeBundle(kTestModules + "lv2_test_module_awkward.so", "awkward.lv2");
+  const Outcome made = MakeBundle(kAwkward, "awkward.lv2");
   ASSERT_EQ(made.status, 0) << made.err;
   // The unreadable default of "9 lives" is the render's too: a warning, and 0 V.
   EXPECT_NE(made.err.find("modhost lv2: warning: pin '9 lives' has the default 'many'"),
@@ -342,10 +429,7 @@ TEST_F(Lv2BundleTest, AwkwardNamesAndControlsBecomeValidTurtle) {
 TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
   ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2", {"--audio-inputs"}).status, 0);
   ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2", {"--audio-inputs"}).status, 0);
-  ASSERT_EQ(
-      MakeBundle(kTestModules + "lv2_test_module_awkward.so", "awkward.lv2", {"--audio-inputs"})
-          .status,
-      0);
+  ASSERT_EQ(MakeBundle(kAwkward, "awkward.lv2", {"--audio-inputs"}).status, 0);
   const int rate = 48000;
   const int frames = 12000;
   // Tessavine with its pitch gliding up four octaves, under the kHz law.
@@ -407,27 +491,13 @@ TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
                     "shape_line", "-3", "urn:se-module:lv2%20test%2Fmodule%20%231:audio-inputs"},
                    "lv2apply");
   ASSERT_EQ(played.status, 0) << played.err;
-  rendered = Modhost({"render", kTestModules + "lv2_test_module_awkward.so", "-o", "render.wav",
-                      "--rate", "48000", "--samples", std::to_string(frames), "--input",
-                      "In \"A\"=a.wav", "--set", "9 lives=2.5", "--set", "Gain=false", "--set",
-                      "Steps=5", "--set", "Shape\nline=-3"});
+  rendered = Modhost({"render", kAwkward, "-o", "render.wav", "--rate", "48000", "--samples",
+                      std::to_string(frames), "--input", "In \"A\"=a.wav", "--set", "9 lives=2.5",
+                      "--set", "Gain=false", "--set", "Steps=5", "--set", "Shape\nline=-3"});
   ASSERT_EQ(rendered.status, 0) << rendered.err;
   const Audio awkward = ReadAudio(InFolder("lilv.wav"));
   EXPECT_EQ(awkward.channels, 2);
   EXPECT_EQ(FirstDifference(awkward, ReadAudio(InFolder("render.wav"))), -1);
-}
-
-TEST_F(Lv2BundleTest, Lv2benchRunsBoth) {
-  ASSERT_EQ(MakeBundle(kPelio, "pelio.lv2").status, 0);
-  ASSERT_EQ(MakeBundle(kTessavine, "tessavine.lv2").status, 0);
-  const Outcome timed = Modhost({"-b", "300", "-n", "48000"}, "lv2bench");
-  ASSERT_EQ(timed.status, 0) << timed.err;
-  for (const std::string& uri : {kPelioUri, kTessavineUri}) {
-    const size_t line = timed.out.find(" " + uri + "\n");
-    ASSERT_NE(line, std::string::npos) << timed.out;
-    const double seconds = std::stod(timed.out.substr(timed.out.rfind('\n', line) + 1));
-    EXPECT_GT(seconds, 0.0) << uri;
-  }
 }
 
 TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
@@ -437,7 +507,7 @@ TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
       {"no_identifier", "the module gives no identifier"}};
   for (const auto& [variant, message] : modules) {
     const Outcome refused =
-        MakeBundle(kTestModules + "lv2_test_module_" + variant + ".so", "x.lv2");
+        MakeBundle(se_test::TestPluginPath("lv2_test_module_" + variant), "x.lv2");
     EXPECT_EQ(refused.status, 1) << variant;
     EXPECT_EQ(refused.err.find("modhost lv2: " + message), 0u) << refused.err;
     EXPECT_EQ(Lines(refused.err), 1) << refused.err;
@@ -445,9 +515,10 @@ TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
   // A library that is no module fails as info fails, with the same status.
   WriteFile(InFolder("text.so"), "not a library\n");
   for (const std::string& library :
-       {InFolder("missing.so"), InFolder("text.so"), kTestModules + "host_no_entry_library.so",
-        kTestModules + "host_raw_null_plugin.so",
-        kTestModules + "broken_module_crashes_in_properties.so"}) {
+       {InFolder("missing.so"), InFolder("text.so"),
+        se_test::TestPluginPath("host_no_entry_library"),
+        se_test::TestPluginPath("host_raw_null_plugin"),
+        se_test::TestPluginPath("broken_module_crashes_in_properties")}) {
     const Outcome info = Modhost({"info", library});
     const Outcome refused = MakeBundle(library, "x.lv2");
     EXPECT_NE(info.status, 0) << library;
@@ -457,14 +528,19 @@ TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
   EXPECT_TRUE(Bundles().empty());
 }
 
+// A bundle of a shipped module replaced by one of the test module, and then folders that are not
+// bundles of modhost's, which stay as they are.
 TEST_F(Lv2BundleTest, ReplacesOnlyABundleOfItsOwn) {
-  ASSERT_EQ(MakeBundle(kPelio, "synth.lv2").status, 0);
-  const Outcome again = MakeBundle(kTessavine, "synth.lv2");
+  const std::string shipped = se_test::ShippedModules().at(0).library;
+  ASSERT_EQ(MakeBundle(shipped, "synth.lv2").status, 0);
+  const Outcome again = MakeBundle(kAwkward, "synth.lv2");
   ASSERT_EQ(again.status, 0) << again.err;
-  EXPECT_NE(ReadFile(bundles_ + "/synth.lv2/bridge.conf").find("library tessavine.so"),
-            std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(bundles_ + "/synth.lv2/pelio.so"));
-  EXPECT_EQ(Modhost({}, "lv2ls").out, kTessavineUri + "\n");
+  EXPECT_NE(
+      ReadFile(bundles_ + "/synth.lv2/bridge.conf").find("library lv2_test_module_awkward.so"),
+      std::string::npos);
+  EXPECT_FALSE(
+      std::filesystem::exists(bundles_ + "/synth.lv2/" + shipped.substr(shipped.rfind('/') + 1)));
+  EXPECT_EQ(Modhost({}, "lv2ls").out, UriOf("synth.lv2") + "\n");
 
   // A bundle of ours with a file added, a folder of someone else's, an empty folder, a file and a
   // link: each stays as it was.
@@ -476,7 +552,7 @@ TEST_F(Lv2BundleTest, ReplacesOnlyABundleOfItsOwn) {
   ASSERT_EQ(symlink("synth.lv2", (bundles_ + "/link.lv2").c_str()), 0);
   const std::vector<std::string> before = Bundles();
   for (const char* name : {"synth.lv2", "other.lv2", "empty.lv2", "file.lv2", "link.lv2"}) {
-    const Outcome refused = MakeBundle(kPelio, name);
+    const Outcome refused = MakeBundle(shipped, name);
     EXPECT_EQ(refused.status, 6) << name;
     EXPECT_EQ(refused.err.find(std::string("modhost lv2: cannot write 'lv2/") + name + "': "), 0u)
         << refused.err;
@@ -486,7 +562,7 @@ TEST_F(Lv2BundleTest, ReplacesOnlyABundleOfItsOwn) {
   EXPECT_EQ(Bundles(), before);
   EXPECT_EQ(ReadFile(bundles_ + "/synth.lv2/presets.ttl"), "# mine\n");
   EXPECT_EQ(ReadFile(bundles_ + "/other.lv2/manifest.ttl"), "# theirs\n");
-  const Outcome nowhere = MakeBundle(kPelio, "no/such/folder.lv2");
+  const Outcome nowhere = MakeBundle(shipped, "no/such/folder.lv2");
   EXPECT_EQ(nowhere.status, 6);
   EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << nowhere.err;
 }

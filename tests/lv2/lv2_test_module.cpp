@@ -1,4 +1,4 @@
-// A module whose pins are everything an LV2 bundle has to express beyond Pelio and Tessavine, in
+// A module whose pins are everything an LV2 bundle has to express beyond the shipped modules, in
 // one library per variant (tests/lv2/CMakeLists.txt defines one LV2_TEST_<VARIANT>):
 //
 //   AWKWARD         can be a plug-in, awkwardly: a boolean, an integer with a range, an enumeration
