@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Times every module library of the native build as an LV2 plug-in with lilv's lv2bench, beside
+# Times every shipped module of the native build as an LV2 plug-in with lilv's lv2bench, beside
 # Debian's blop-lv2 sawtooth (a band-limited oscillator a user might pick instead), all in one run.
 #   bash bench/lv2bench.sh [SECONDS]     default 60 s of audio per plug-in and repetition
 # Each plug-in plays SECONDS at lv2bench's 48 kHz in blocks of 256, three times, interleaved; the
 # table keeps the fastest. lv2bench leaves every control port at its default and fills CV inputs
 # with 0 (0 V: the pitch law's lowest note, every amplitude off), so the modules run their
-# defaults; the sawtooth plays its default 440 Hz. First the machine, as bench/run.sh prints it.
+# defaults; the sawtooth plays its default 440 Hz. First the machine (bench/machine.sh).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds=${1:-60}
@@ -15,24 +15,18 @@ bash scripts/install-deps.sh
 cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
 
-cpu_field() { grep -m1 "^$1[[:space:]]*:" /proc/cpuinfo | sed 's/^[^:]*: *//'; }
-flags=" $(cpu_field flags) "
-isa=""
-for flag in sse2 avx avx2 fma avx512f; do
-  [[ "$flags" == *" $flag "* ]] && isa+=" $flag"
-done
-echo "machine: $(cpu_field 'model name') ($(cpu_field vendor_id), family $(cpu_field 'cpu family')," \
-  "model $(cpu_field model), stepping $(cpu_field stepping); has${isa:- none of sse2 avx avx2 fma avx512f})"
-echo "cores: $(nproc); load average: $(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%Y-%m-%d %H:%M UTC')"
+source bench/machine.sh
+print_machine
 
 bundles=$(mktemp -d)
 trap 'rm -rf "$bundles"' EXIT
 uris=()
-for library in build/native/plugins/*.so; do
-  name=$(basename "$library" .so)
+# The shipped modules, as the build registered them (se_add_module).
+while IFS=$'\t' read -r name kind _ library _; do
+  [[ "$name" == \#* || "$kind" != shipped ]] && continue
   build/native/bin/modhost lv2 "$library" -o "$bundles/$name.lv2" >/dev/null
   uris+=("$(sed -n 's/^uri //p' "$bundles/$name.lv2/bridge.conf")")
-done
+done <build/native/modules.txt
 ln -s /usr/lib/lv2/blop.lv2 "$bundles/blop.lv2"
 uris+=("http://drobilla.net/plugins/blop/sawtooth")
 
