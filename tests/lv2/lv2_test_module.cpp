@@ -46,41 +46,44 @@ class Lv2TestModule : public SEModule_base {
   bool GetPinProperties(int32_t index, PinDescription* description) override {
     switch (index) {
       case 0:
-        Describe(description, &m_in_a, PinDirection::Input, PinDatatype::Audio, "In \"A\"", "-2.5");
+        DescribePin(description, &m_in_a, PinDirection::Input, PinDatatype::Audio, "In \"A\"",
+                    "-2.5");
         description->extra = "5,-5";
         return true;
       case 1:
-        Describe(description, &m_out, PinDirection::Output, PinDatatype::Audio, "Out", "0");
+        DescribePin(description, &m_out, PinDirection::Output, PinDatatype::Audio, "Out", "0");
         return true;
       case 2:
-        Describe(description, &m_gain, PinDirection::Input, PinDatatype::Bool, "Gain", "1");
+        DescribePin(description, &m_gain, PinDirection::Input, PinDatatype::Bool, "Gain", "1");
         return true;
       case 3:
-        Describe(description, &m_steps, PinDirection::Setting, PinDatatype::Int, "Steps", "3");
+        DescribePin(description, &m_steps, PinDirection::Setting, PinDatatype::Int, "Steps", "3");
         description->extra = "0,8";
         return true;
       case 4:
-        Describe(description, &m_shape, PinDirection::Setting, PinDatatype::Enum, "Shape\nline",
-                 "7");
+        DescribePin(description, &m_shape, PinDirection::Setting, PinDatatype::Enum, "Shape\nline",
+                    "7");
         return true;
       case 5:
-        Describe(description, &m_in_b, PinDirection::Input, PinDatatype::Audio, "9 lives", "many");
+        DescribePin(description, &m_in_b, PinDirection::Input, PinDatatype::Audio, "9 lives",
+                    "many");
         return true;
       case 6:
-        Describe(description, &m_difference, PinDirection::Output, PinDatatype::Audio, "Out", "0");
+        DescribePin(description, &m_difference, PinDirection::Output, PinDatatype::Audio, "Out",
+                    "0");
         return true;
       case 7:
-        Describe(description, &m_spare, PinDirection::Input, PinDatatype::Int, "back\\slash \xff",
-                 "0");
+        DescribePin(description, &m_spare, PinDirection::Input, PinDatatype::Int,
+                    "back\\slash \xff", "0");
         return true;
 #if defined(LV2_TEST_INDIRECT)
       case 8:
-        Describe(description, &m_spare, PinDirection::Input, PinDatatype::Indirect, "Kept", "0");
+        DescribePin(description, &m_spare, PinDirection::Input, PinDatatype::Indirect, "Kept", "0");
         return true;
 #endif
 #if defined(LV2_TEST_CONTROL_OUTPUT)
       case 8:
-        Describe(description, &m_shape, PinDirection::Output, PinDatatype::Enum, "Told", "0");
+        DescribePin(description, &m_shape, PinDirection::Output, PinDatatype::Enum, "Told", "0");
         description->extra = "A,B";
         return true;
 #endif
@@ -100,15 +103,6 @@ class Lv2TestModule : public SEModule_base {
   }
 
  private:
-  static void Describe(PinDescription* description, void* variable, PinDirection direction,
-                       PinDatatype datatype, const char* name, const char* default_value) {
-    description->variable_address = variable;
-    description->direction = static_cast<int32_t>(direction);
-    description->datatype = static_cast<int32_t>(datatype);
-    description->name = name;
-    description->default_value = default_value;
-  }
-
   float* m_in_a = nullptr;
   float* m_in_b = nullptr;
   float* m_out = nullptr;
