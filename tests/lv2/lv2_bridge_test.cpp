@@ -11,8 +11,6 @@
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -23,6 +21,7 @@
 
 #include "host/lv2/bundle_format.h"
 #include "host/modhost/run/pin_values.h"
+#include "tests/float_bits.h"
 #include "tests/modhost/modhost_runner.h"
 #include "tests/support/registered_modules.h"
 #include "tests/support/test_host.h"
@@ -246,16 +245,12 @@ Heard Play(Voice& voice, const std::vector<HostRun>& runs) {
   return heard;
 }
 
-// The first sample where two plays differ, as "output N, sample M", or "" when they agree.
+// Where two plays first differ, as "output N, sample M", or "" when they agree.
 std::string FirstDifference(const Heard& first, const Heard& second) {
   if (first.size() != second.size()) return "a different number of outputs";
   for (size_t slot = 0; slot < first.size(); ++slot) {
-    if (first[slot].size() != second[slot].size())
-      return "output " + std::to_string(slot) + "'s length";
-    for (size_t at = 0; at < first[slot].size(); ++at) {
-      if (std::memcmp(&first[slot][at], &second[slot][at], sizeof(float)) != 0)
-        return "output " + std::to_string(slot) + ", sample " + std::to_string(at);
-    }
+    const int64_t sample = FirstBitDifference(first[slot], second[slot]);
+    if (sample >= 0) return "output " + std::to_string(slot) + ", sample " + std::to_string(sample);
   }
   return "";
 }

@@ -5,12 +5,10 @@
 // plays the same settings. And what `modhost lv2` refuses: a module that cannot be a plug-in, a
 // library that is not a module (with info's exit statuses), and a folder that it did not write,
 // each in one line with nothing left behind.
-#include <sndfile.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <set>
@@ -18,7 +16,9 @@
 #include "host/lv2/bundle_format.h"
 #include "host/modhost/io/text.h"
 #include "host/modhost/run/pin_values.h"
+#include "tests/float_bits.h"
 #include "tests/modhost/modhost_runner.h"
+#include "tests/modhost/sndfile_wav.h"
 #include "tests/support/registered_modules.h"
 #include "tests/support/test_host.h"
 
@@ -27,7 +27,10 @@ namespace {
 using modhost_test::Lines;
 using modhost_test::Outcome;
 using modhost_test::ReadFile;
+using modhost_test::ReadWav;
+using modhost_test::Wav;
 using modhost_test::WriteFile;
+using modhost_test::WriteWav;
 
 using se_test::RegisteredModule;
 
@@ -49,12 +52,6 @@ struct InfoPort {
   std::map<int, std::string> points;      // scale points, value -> label
 };
 
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  return first == std::string::npos ? ""
-                                    : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
-}
-
 std::string Lv2Term(const std::string& uri) {
   return uri.compare(0, kLv2.size(), kLv2) == 0 ? uri.substr(kLv2.size()) : uri;
 }
@@ -65,7 +62,7 @@ std::map<int, InfoPort> ParseLv2Info(const std::string& text) {
   std::string key;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    line = Trimmed(line);
+    line = modhost::Trim(line);
     if (line.compare(0, 5, "Port ") == 0 && line.back() == ':') {
       port = &ports[std::stoi(line.substr(5))];
       continue;
@@ -76,7 +73,7 @@ std::map<int, InfoPort> ParseLv2Info(const std::string& text) {
                              "Properties", "Scale Points"}) {
       if (line.compare(0, std::strlen(name) + 1, std::string(name) + ":") == 0) {
         key = name;
-        value = Trimmed(line.substr(std::strlen(name) + 1));
+        value = modhost::Trim(line.substr(std::strlen(name) + 1));
       }
     }
     if (value.empty()) continue;
@@ -165,49 +162,6 @@ std::map<int, std::string> PortNodes(const Triples& triples) {
   }
   return nodes;
 }
-
-struct Audio {
-  int channels = 0;
-  int rate = 0;
-  std::vector<float> samples;  // interleaved
-};
-
-Audio ReadAudio(const std::string& path) {
-  SF_INFO info = {};
-  Audio audio;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) return audio;
-  audio.channels = info.channels;
-  audio.rate = info.samplerate;
-  audio.samples.resize(static_cast<size_t>(info.frames * info.channels));
-  sf_readf_float(file, audio.samples.data(), info.frames);
-  sf_close(file);
-  return audio;
-}
-
-void WriteAudio(const std::string& path, int rate, int channels,
-                const std::vector<float>& samples) {
-  SF_INFO info = {};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
-  sf_close(file);
-}
-
-// The index of the first sample where two renders differ, or -1.
-long FirstDifference(const Audio& first, const Audio& second) {
-  if (first.samples.size() != second.samples.size()) return 0;
-  for (size_t at = 0; at < first.samples.size(); ++at) {
-    if (std::memcmp(&first.samples[at], &second.samples[at], sizeof(float)) != 0)
-      return static_cast<long>(at);
-  }
-  return -1;
-}
-
-float Signal(double volts) { return static_cast<float>(volts / 10.0); }
 
 // Each test has its own LV2_PATH: the folder "lv2" inside its temporary folder, which holds
 // bundles only (lilv takes every entry there for one).
@@ -434,8 +388,9 @@ TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
   const int frames = 12000;
   // Tessavine with its pitch gliding up four octaves, under the kHz law.
   std::vector<float> pitch(frames);
-  for (int frame = 0; frame < frames; ++frame) pitch[frame] = Signal(0.5 + 4.0 * frame / frames);
-  WriteAudio(InFolder("pitch.wav"), rate, 1, pitch);
+  for (int frame = 0; frame < frames; ++frame)
+    pitch[frame] = modhost::VoltsToSample(0.5 + 4.0 * frame / frames);
+  WriteWav(InFolder("pitch.wav"), rate, 1, pitch);
   Outcome played = Modhost({"-i", "pitch.wav", "-o", "lilv.wav", "-c", "freq_scale", "1",
                             kTessavineUri + ":audio-inputs"},
                            "lv2apply");
@@ -444,7 +399,8 @@ TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
                               "--samples", std::to_string(frames), "--input", "Pitch=pitch.wav",
                               "--set", "Freq Scale=1 Volt/kHz"});
   ASSERT_EQ(rendered.status, 0) << rendered.err;
-  EXPECT_EQ(FirstDifference(ReadAudio(InFolder("lilv.wav")), ReadAudio(InFolder("render.wav"))),
+  EXPECT_EQ(FirstBitDifference(ReadWav(InFolder("lilv.wav")).samples,
+                               ReadWav(InFolder("render.wav")).samples),
             -1);
 
   // Pelio: every audio input from the file (lv2apply's channels are the audio inputs in port
@@ -462,31 +418,32 @@ TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
       const double volts = input == 0    ? 3.0
                            : input == 17 ? 20.0 * (frames - frame) / frames
                                          : 10.0 / static_cast<double>(input);
-      channel[frame] = Signal(volts);
+      channel[frame] = modhost::VoltsToSample(volts);
       interleaved[frame * inputs.size() + input] = channel[frame];
     }
-    WriteAudio(InFolder("in" + std::to_string(input) + ".wav"), rate, 1, channel);
+    WriteWav(InFolder("in" + std::to_string(input) + ".wav"), rate, 1, channel);
     render.insert(render.end(),
                   {"--input", inputs[input] + "=in" + std::to_string(input) + ".wav"});
   }
-  WriteAudio(InFolder("inputs.wav"), rate, static_cast<int>(inputs.size()), interleaved);
+  WriteWav(InFolder("inputs.wav"), rate, static_cast<int>(inputs.size()), interleaved);
   played = Modhost({"-i", "inputs.wav", "-o", "lilv.wav", "-c", "quality", "1", "-c", "harmonics",
                     "8", kPelioUri + ":audio-inputs"},
                    "lv2apply");
   ASSERT_EQ(played.status, 0) << played.err;
   rendered = Modhost(render);
   ASSERT_EQ(rendered.status, 0) << rendered.err;
-  const Audio pelio = ReadAudio(InFolder("lilv.wav"));
-  EXPECT_EQ(FirstDifference(pelio, ReadAudio(InFolder("render.wav"))), -1);
+  const Wav pelio = ReadWav(InFolder("lilv.wav"));
+  EXPECT_EQ(FirstBitDifference(pelio.samples, ReadWav(InFolder("render.wav")).samples), -1);
   EXPECT_GT(*std::max_element(pelio.samples.begin(), pelio.samples.end()), 0.1f);
 
   // The test module: a boolean off, an integer, an enumeration without items, two outputs.
   std::vector<float> pair;
-  for (int frame = 0; frame < frames; ++frame) pair.insert(pair.end(), {Signal(frame % 7), 0.25f});
-  WriteAudio(InFolder("pair.wav"), rate, 2, pair);
+  for (int frame = 0; frame < frames; ++frame)
+    pair.insert(pair.end(), {modhost::VoltsToSample(frame % 7), 0.25f});
+  WriteWav(InFolder("pair.wav"), rate, 2, pair);
   std::vector<float> first(frames);
   for (int frame = 0; frame < frames; ++frame) first[frame] = pair[2 * frame];
-  WriteAudio(InFolder("a.wav"), rate, 1, first);
+  WriteWav(InFolder("a.wav"), rate, 1, first);
   played = Modhost({"-i", "pair.wav", "-o", "lilv.wav", "-c", "gain", "0", "-c", "steps", "5", "-c",
                     "shape_line", "-3", "urn:se-module:lv2%20test%2Fmodule%20%231:audio-inputs"},
                    "lv2apply");
@@ -495,9 +452,9 @@ TEST_F(Lv2BundleTest, Lv2applyPlaysWhatRenderPlays) {
                       std::to_string(frames), "--input", "In \"A\"=a.wav", "--set", "9 lives=2.5",
                       "--set", "Gain=false", "--set", "Steps=5", "--set", "Shape\nline=-3"});
   ASSERT_EQ(rendered.status, 0) << rendered.err;
-  const Audio awkward = ReadAudio(InFolder("lilv.wav"));
-  EXPECT_EQ(awkward.channels, 2);
-  EXPECT_EQ(FirstDifference(awkward, ReadAudio(InFolder("render.wav"))), -1);
+  const Wav awkward = ReadWav(InFolder("lilv.wav"));
+  EXPECT_EQ(awkward.info.channels, 2);
+  EXPECT_EQ(FirstBitDifference(awkward.samples, ReadWav(InFolder("render.wav")).samples), -1);
 }
 
 TEST_F(Lv2BundleTest, RefusesWhatCannotBeAPluginInOneLine) {
