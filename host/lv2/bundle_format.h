@@ -58,8 +58,8 @@ inline PortRole RoleOfPin(const se_host::PinInfo& pin) {
 
 // The configuration file, one "key value" line each after the header:
 //   uri urn:se-module:...   the plug-in's URI, as in the .ttl
-//   library pelio.so        the module library, a file of the bundle
-//   pins 22                 the module's pin count, which is its port count
+//   library NAME.so         the module library, a file of the bundle
+//   pins N                  the module's pin count, which is its port count
 struct BundleConfig {
   std::string uri;
   std::string library;

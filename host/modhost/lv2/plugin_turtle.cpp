@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 #include "host/lv2/bundle_format.h"
@@ -20,6 +19,7 @@ using se_lv2::PortRole;
 const char kUriPrefix[] = "urn:se-module:";
 const char kAudioInputsSuffix[] = ":audio-inputs";
 
+// `text` as a URI may hold it: every byte but letters, digits and "-._~" as %XX.
 std::string PercentEncoded(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
@@ -62,9 +62,7 @@ std::string TurtleString(const std::string& text) {
     } else if (byte == '\t') {
       literal += "\\t";
     } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04X", byte);
-      literal += escape;
+      literal += Format("\\u%04X", byte);
     } else {
       literal.append(text, position, length);
     }
@@ -78,12 +76,11 @@ std::string TurtleString(const std::string& text) {
 std::string TurtleFloat(float value) {
   // An absurd default text may pass a float's range; Turtle has no infinity, so it is cut there.
   value = std::min(std::max(value, -FLT_MAX), FLT_MAX);
-  char text[32] = "0";
+  std::string literal;
   for (int digits = 1; digits <= 9; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
-    if (static_cast<float>(std::strtod(text, nullptr)) == value) break;
+    literal = Format("%.*g", digits, static_cast<double>(value));
+    if (static_cast<float>(std::strtod(literal.c_str(), nullptr)) == value) break;
   }
-  std::string literal = text;
   if (literal.find_first_of(".e") == std::string::npos) literal += ".0";
   return literal;
 }
@@ -153,8 +150,7 @@ std::string SignalPortTurtle(const se_host::PinInfo& pin, double default_volts) 
   std::vector<double> range = NumberList(pin.extra);
   if (range.size() < 2) range = {-10.0, 10.0};
   range.push_back(default_volts);
-  char comment[96];
-  std::snprintf(comment, sizeof comment, "1.0 is 10 V; the default is %g V", default_volts);
+  const std::string comment = Format("1.0 is 10 V; the default is %g V", default_volts);
   return " ;\n\t\tlv2:default " + TurtleFloat(VoltsToSample(default_volts)) +
          " ;\n\t\tlv2:minimum " +
          TurtleFloat(VoltsToSample(*std::min_element(range.begin(), range.end()))) +
