@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
   modhost::AddInfoCommand(app, &exit_status);
   modhost::AddRenderCommand(app, &exit_status);
   modhost::AddAnalyzeCommand(app, &exit_status);
+  modhost::AddDiffCommand(app, &exit_status);
   modhost::AddValidateCommand(app, &exit_status);
   modhost::AddLv2Command(app, &exit_status);
 
