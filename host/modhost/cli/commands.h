@@ -33,5 +33,6 @@ void AddValidateCommand(CLI::App& app, int* exit_status);
 void AddRenderCommand(CLI::App& app, int* exit_status);
 void AddAnalyzeCommand(CLI::App& app, int* exit_status);
 void AddDiffCommand(CLI::App& app, int* exit_status);
+void AddLv2Command(CLI::App& app, int* exit_status);
 
 }  // namespace modhost
