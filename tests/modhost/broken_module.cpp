@@ -227,10 +227,11 @@ class BrokenModule : public SEModule_base {
 #endif
     const float gain = static_cast<float>(m_gain + 1);
     for (int32_t sample = buffer_offset; sample < buffer_offset + sampleFrames; ++sample) {
-      const float input = m_in[sample];
+      // Kept within +-1000 V, so that no finite input makes the output overflow.
+      const float input = std::fmax(-100.0f, std::fmin(100.0f, m_in[sample]));
 #if defined(BROKEN_FAULT_STICKY_NAN)
       // The fault: the input leaks into the state, so one NaN poisons it for good.
-      phase += 0.01 + 0.0 * input;
+      phase += 0.01 + 0.0 * m_in[sample];
 #else
       phase += 0.01;
       if (phase > 1000.0) phase -= 1000.0;

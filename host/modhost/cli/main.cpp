@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
   modhost::AddRenderCommand(app, &exit_status);
   modhost::AddAnalyzeCommand(app, &exit_status);
   modhost::AddValidateCommand(app, &exit_status);
+  modhost::AddScanCommand(app, &exit_status);
+  modhost::AddFuzzCommand(app, &exit_status);
 
   // The first word that is no option must be a command.
   if (arguments.size() > 1 && !arguments[1].empty() && arguments[1][0] != '-') {

@@ -256,16 +256,6 @@ int ExitStatusFor(LoadStage stage) {
   }
 }
 
-std::string ShellQuoted(const std::string& text) {
-  if (text.find_first_of(" '\"\\$`!*?()[]{}<>|&;#~") == std::string::npos && !text.empty()) {
-    return text;
-  }
-  std::string quoted = "'";
-  for (char character : text)
-    quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
-  return quoted + "'";
-}
-
 std::string ReplayCommand(const ValidateOptions& options, const CheckDefinition& check) {
   std::string command = "modhost validate " + ShellQuoted(options.library) + " --seed " +
                         std::to_string(options.seed);
