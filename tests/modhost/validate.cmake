@@ -58,3 +58,11 @@ se_add_gtest(modhost_validate_test
   DEPENDS modhost ${broken_modules} frame_test_module)
 target_compile_definitions(modhost_validate_test PRIVATE
   MODHOST_PATH="${SE_TEST_PATH_PREFIX}$<TARGET_FILE:modhost>")
+
+# modhost scan and fuzz, and fuzz cases read and written directly.
+se_add_gtest(modhost_scan_fuzz_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/scan_fuzz_test.cpp
+  LIBS modhost_lib
+  DEPENDS modhost ${broken_modules} frame_test_module tessavine)
+target_compile_definitions(modhost_scan_fuzz_test PRIVATE
+  MODHOST_PATH="${SE_TEST_PATH_PREFIX}$<TARGET_FILE:modhost>")

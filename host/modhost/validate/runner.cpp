@@ -672,12 +672,12 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
       "<testsuites name=\"modhost validate\" tests=\"%zu\" failures=\"%zu\" "
       "errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
       tests, failures, skipped, seconds);
+  // Texts of any length (a library's path, a failure with its script) are concatenated, not
+  // formatted.
   for (const LibraryResult& result : results) {
-    xml += Format(
-        "  <testsuite name=\"%s\" tests=\"%zu\" failures=\"%zu\" errors=\"0\" "
-        "skipped=\"%zu\" time=\"%.3f\">\n",
-        XmlText(result.library).c_str(), result.outcomes.size(), result.failed, result.skipped,
-        result.seconds);
+    xml += "  <testsuite name=\"" + XmlText(result.library) + "\"" +
+           Format(" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
+                  result.outcomes.size(), result.failed, result.skipped, result.seconds);
     xml += Format(
         "    <properties><property name=\"seed\" value=\"%llu\"/><property "
         "name=\"level\" value=\"%d\"/><property name=\"exit_status\" value=\"%d\"/>"
@@ -686,9 +686,9 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
     ValidateOptions replay = options;
     replay.library = result.library;
     for (const CheckOutcome& outcome : result.outcomes) {
-      xml += Format("    <testcase classname=\"modhost.validate.%s\" name=\"%s\" time=\"%.3f\"",
-                    XmlText(BaseNameOf(result.library)).c_str(),
-                    XmlText(outcome.check->name).c_str(), outcome.seconds);
+      xml += "    <testcase classname=\"modhost.validate." + XmlText(BaseNameOf(result.library)) +
+             "\" name=\"" + XmlText(outcome.check->name) + "\"" +
+             Format(" time=\"%.3f\"", outcome.seconds);
       std::string body;
       if (outcome.result == CheckOutcome::Result::kFailed) {
         const std::vector<std::string>& lines = outcome.report.failures;
@@ -696,14 +696,14 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
         for (const std::string& line : lines) text += line + "\n";
         text += "to replay: " + ReplayCommand(replay, *outcome.check) + "\n";
         if (!outcome.report.script.empty()) text += "event script:\n" + outcome.report.script;
-        body += Format("      <failure message=\"%s\" type=\"%s\">%s</failure>\n",
-                       XmlText(lines.empty() ? std::string("failed") : lines.front()).c_str(),
-                       XmlText(outcome.ending).c_str(), XmlText(text).c_str());
+        body += "      <failure message=\"" +
+                XmlText(lines.empty() ? std::string("failed") : lines.front()) + "\" type=\"" +
+                XmlText(outcome.ending) + "\">" + XmlText(text) + "</failure>\n";
       } else if (outcome.result == CheckOutcome::Result::kSkipped) {
-        body += Format("      <skipped message=\"%s\"/>\n",
-                       XmlText(outcome.report.notes.empty() ? std::string("not run")
-                                                            : outcome.report.notes.front())
-                           .c_str());
+        body += "      <skipped message=\"" +
+                XmlText(outcome.report.notes.empty() ? std::string("not run")
+                                                     : outcome.report.notes.front()) +
+                "\"/>\n";
       }
       if (!outcome.report.notes.empty() && outcome.result != CheckOutcome::Result::kSkipped) {
         std::string notes;
