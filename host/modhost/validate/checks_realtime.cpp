@@ -200,8 +200,9 @@ void CheckRealtimeSafety(CheckContext& context) {
   }
   if (!stack.empty()) {
     context.Fail("the first call's stack: " + stack +
-                 " (addr2line -f -C -e LIBRARY OFFSET names the functions of a library with "
-                 "symbols)");
+                 " (offsets from where each library is loaded; for a library with symbols, "
+                 "addr2line -f -C -e LIBRARY OFFSET names the function, adding the image base "
+                 "for a DLL)");
   }
   context.Note("watched: " + watch.Method());
 }

@@ -310,10 +310,16 @@ void PrintHuman(const CheckOutcome& outcome, const ValidateOptions& options) {
     first_line = report.failures.front();
   }
   std::printf("%s  %-26s %s\n", label, outcome.check->name, first_line.c_str());
+  if (outcome.result == CheckOutcome::Result::kPassed) {
+    for (size_t index = 1; index < report.notes.size(); ++index) {
+      std::printf("      %s\n", report.notes[index].c_str());
+    }
+  }
   if (outcome.result != CheckOutcome::Result::kFailed) return;
   for (size_t index = 1; index < report.failures.size(); ++index) {
     std::printf("      %s\n", report.failures[index].c_str());
   }
+  for (const std::string& note : report.notes) std::printf("      note: %s\n", note.c_str());
   std::printf("      seed %llu; to replay: %s\n", static_cast<unsigned long long>(options.seed),
               ReplayCommand(options, *outcome.check).c_str());
   if (!report.script.empty()) {
