@@ -829,8 +829,8 @@ int RunValidate(ValidateOptions options) {
                 options.level);
     for (const LibraryResult& result : results) {
       std::printf("  %s  %s: %zu passed, %zu failed",
-                  result.exit_status == kExitOk ? "PASS" : "FAIL", Excerpt(result.library).c_str(),
-                  result.passed, result.failed);
+                  result.exit_status == kExitOk ? "PASS" : "FAIL",
+                  Excerpt(result.library, 300).c_str(), result.passed, result.failed);
       if (result.skipped > 0) std::printf(", %zu skipped", result.skipped);
       if (result.exit_status > kExitFailed) std::printf(" (exit status %d)", result.exit_status);
       std::printf(" in %.1f s\n", result.seconds);
