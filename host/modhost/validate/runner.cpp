@@ -10,7 +10,6 @@
 // rest: when the library cannot be loaded, has no `main` or hands back a bad record, the module
 // checks are skipped and the exit status names that stage.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -489,7 +488,9 @@ LibraryResult ValidateLibrary(const ValidateOptions& options,
   if (!hosted) host = self;
 
   Progress progress(!options.json && !options.trace, static_cast<int64_t>(selected.size()));
-  std::atomic<size_t> checks_started{0};
+  // The bar and its counts are shared by the checks running side by side.
+  std::mutex progress_lock;
+  size_t checks_started = 0;
   size_t checks_done = 0;
   auto run = [&](const CheckDefinition& check) {
     if (!hosted && check.kind != CheckKind::kFile) {
@@ -500,10 +501,13 @@ LibraryResult ValidateLibrary(const ValidateOptions& options,
       refused.report.failures.push_back(host_error);
       return refused;
     }
-    const size_t number = ++checks_started;
-    progress.Update(static_cast<int64_t>(checks_done), "check " + std::to_string(number) + " of " +
-                                                           std::to_string(selected.size()) + ": " +
-                                                           check.name);
+    {
+      std::lock_guard<std::mutex> guard(progress_lock);
+      const size_t number = ++checks_started;
+      progress.Update(static_cast<int64_t>(checks_done),
+                      "check " + std::to_string(number) + " of " + std::to_string(selected.size()) +
+                          ": " + check.name);
+    }
     return options.in_process ? RunHere(check, options) : RunInChild(check, options, host);
   };
 
@@ -522,8 +526,11 @@ LibraryResult ValidateLibrary(const ValidateOptions& options,
   std::vector<CheckOutcome>& outcomes = result.outcomes;
   bool any_failed = false;
   auto report = [&](CheckOutcome outcome) {
-    ++checks_done;
-    progress.Finish();
+    {
+      std::lock_guard<std::mutex> guard(progress_lock);
+      ++checks_done;
+      progress.Finish();
+    }
     if (outcome.result == CheckOutcome::Result::kFailed) any_failed = true;
     if (!options.json) {
       PrintHuman(outcome, options);
