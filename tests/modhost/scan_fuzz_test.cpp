@@ -184,6 +184,15 @@ TEST(FuzzTest, FindsThePlantedFaultShrinksItAndItsCommandReplaysIt) {
             modhost::kExitOk);
 }
 
+TEST(FuzzTest, ACallLongerThanTheTimeoutIsAHang) {
+  const std::string folder = Folder("fuzz_hang_test");
+  const CommandRun run =
+      Modhost({"fuzz", TestLibrary("broken_module_hangs"), "--seconds", "5", "--timeout", "0.3",
+               "--shrink-seconds", "1", "--findings", folder});
+  EXPECT_EQ(run.status, modhost::kExitModuleCrashed) << run.output << run.errors;
+  EXPECT_NE(run.output.find(": hang: the module hung in process"), std::string::npos) << run.output;
+}
+
 TEST(FuzzTest, ADifferenceBetweenBlockPlansIsAFindingAndAHealthyModuleHasNone) {
   const std::string folder = Folder("fuzz_partition_test");
   const CommandRun run = Modhost({"fuzz", TestLibrary("broken_module_events_at_block_start"),

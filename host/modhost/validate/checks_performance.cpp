@@ -58,8 +58,7 @@ double ThreadSeconds() {
 // One instance with a buffer per audio pin, its inputs filled by a rule, timed in blocks.
 class TimedInstance {
  public:
-  TimedInstance(CheckContext& context, const PinLayout& layout, float sample_rate)
-      : layout_(layout) {
+  TimedInstance(CheckContext& context, const PinLayout& layout, float sample_rate) {
     InstanceSetup setup;
     setup.sample_rate = sample_rate;
     setup.block_size = 4096;
@@ -94,7 +93,6 @@ class TimedInstance {
   }
 
  private:
-  const PinLayout& layout_;
   std::unique_ptr<Session> instance_;
   std::vector<std::vector<float>> buffers_;
   int32_t position_ = 0;
