@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -426,6 +427,63 @@ TEST(ValidateTest, FailFastStartsNoCheckAfterTheFirstFailure) {
   const nlohmann::json& after = run.Check("process-inputs-untouched");
   EXPECT_EQ(after["result"], "skipped");
   EXPECT_EQ(after["notes"][0], "not run: --fail-fast after a failure");
+}
+
+// Checks side by side report what they report one at a time, in the table's order; a failure
+// at a level above 5 says in which seed round it came and replays at its level.
+TEST(ValidateTest, SideBySideRunsMatchSerialOnesAndHighLevelsReplayAtTheirLevel) {
+  const ValidateRun serial = Modhost({Broken("events_at_block_start"), "--seed", "4", "-j", "1",
+                                      "--exclude", "^(performance|instances-concurrent)"});
+  const ValidateRun parallel = Modhost({Broken("events_at_block_start"), "--seed", "4", "-j", "4",
+                                        "--exclude", "^(performance|instances-concurrent)"});
+  ASSERT_EQ(serial.json["checks"].size(), parallel.json["checks"].size());
+  for (size_t index = 0; index < serial.json["checks"].size(); ++index) {
+    const nlohmann::json& one = serial.json["checks"][index];
+    const nlohmann::json& other = parallel.json["checks"][index];
+    EXPECT_EQ(one["name"], other["name"]);
+    EXPECT_EQ(one["result"], other["result"]) << one["name"];
+    EXPECT_EQ(one["failures"], other["failures"]) << one["name"];
+  }
+
+  const ValidateRun high = Modhost({Broken("events_at_block_start"), "--seed", "4", "--level", "7",
+                                    "--include", "^events-same-sample$"});
+  const nlohmann::json& check = high.Check("events-same-sample");
+  EXPECT_EQ(check["result"], "failed");
+  EXPECT_NE(check["replay"].get<std::string>().find("--seed 4 --level 7 --include"),
+            std::string::npos)
+      << check["replay"];
+  EXPECT_NE(check["notes"].dump().find("failed in seed round 1 of 3"), std::string::npos)
+      << check["notes"];
+}
+
+TEST(ValidateTest, AFolderIsEveryLibraryInItAndOtherFilesArePassedOver) {
+  const std::string folder = std::string(SE_TEST_PLUGIN_DIR) + "/validate_test_folder";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/nested");
+  std::filesystem::copy_file(TestLibrary("frame_test_module"),
+                             folder + "/frame_test_module" + SE_PLUGIN_SUFFIX);
+  std::ofstream(folder + "/notes.txt") << "no library";
+  const ValidateRun run = Modhost({folder, "--level", "1"}, false);
+  EXPECT_EQ(run.status, modhost::kExitOk) << run.output;
+  EXPECT_NE(run.output.find("passed over " + folder + "/notes.txt: it is not a library"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.LastLine().find("total: 1 library, "), std::string::npos) << run.output;
+  std::filesystem::remove(folder + "/frame_test_module" + SE_PLUGIN_SUFFIX);
+  EXPECT_EQ(Modhost({folder}, false).status, modhost::kExitUsage);
+}
+
+TEST(ValidateTest, InProcessTheRealTimeCheckSaysItCannotWatch) {
+  const ValidateRun run =
+      Modhost({Broken("allocates"), "--in-process", "--include", "^realtime-safety$"});
+#if defined(_WIN32)
+  // The import table is patched in this process as in a child.
+  EXPECT_EQ(run.Failed(), (Names{"realtime-safety"})) << run.output;
+#else
+  EXPECT_EQ(run.Passed(), (Names{"realtime-safety"})) << run.output;
+  EXPECT_NE(run.Check("realtime-safety")["notes"][0].get<std::string>().find("not watched: "),
+            std::string::npos);
+#endif
 }
 
 #if !defined(_WIN32)

@@ -842,7 +842,8 @@ int RunValidate(ValidateOptions options) {
       if (result.exit_status > kExitFailed) std::printf(" (exit status %d)", result.exit_status);
       std::printf(" in %.1f s\n", result.seconds);
     }
-    std::printf("total: %zu libraries, %zu passed, %zu failed", results.size(), passed, failed);
+    std::printf("total: %zu librar%s, %zu passed, %zu failed", results.size(),
+                results.size() == 1 ? "y" : "ies", passed, failed);
     if (skipped > 0) std::printf(", %zu skipped", skipped);
     std::printf("; exit status %d\n", exit_status);
   }
