@@ -10,8 +10,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
+
+#if defined(BROKEN_FAULT_LOCKS) && defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "se_sdk/SEModule_base.h"
 #include "se_sdk/se_entry.h"
@@ -28,6 +34,23 @@ namespace {
 #if defined(BROKEN_FAULT_SHARED_STATE)
 // The fault: every instance advances one phase, so instances hear each other.
 double g_shared_phase = 0.0;
+#endif
+
+#if defined(BROKEN_FAULT_LOCKS)
+// The fault: a lock around the rendering, as if another thread could change the state. On
+// Windows a critical section: mingw's std::mutex takes its free path without any call into the
+// system, which only a lock that the host can see stands in for.
+#if defined(_WIN32)
+struct RenderLock {
+  CRITICAL_SECTION section;
+  RenderLock() { InitializeCriticalSection(&section); }
+  void lock() { EnterCriticalSection(&section); }
+  void unlock() { LeaveCriticalSection(&section); }
+};
+#else
+using RenderLock = std::mutex;
+#endif
+RenderLock g_render_lock;
 #endif
 
 #if defined(BROKEN_FAULT_UNTERMINATED_NAME)
@@ -55,7 +78,9 @@ class BrokenModule : public SEModule_base {
 #endif
   }
 
+#if !defined(BROKEN_FAULT_CRASHES_ON_BURST)
   void OnPinChanged(SEPin*) override {}
+#endif
 
   void Open() override {
 #if defined(BROKEN_FAULT_CRASHES_IN_OPEN)
@@ -148,12 +173,35 @@ class BrokenModule : public SEModule_base {
   }
 #endif
 
+#if defined(BROKEN_FAULT_CRASHES_ON_BURST)
+  // The fault: a third pin change with no sample rendered since the last overruns a table of
+  // two. Only a host that sends bursts of events at one sample ever meets it.
+  void OnPinChanged(SEPin*) override {
+    if (++m_burst_count == 3) CrashWith(3);
+  }
+#endif
+
 #if defined(BROKEN_FAULT_IGNORES_RESUME)
   // The fault: the clock stays where it was when the host resumes after a pause.
   void Resume() override {}
 #endif
 
   virtual void sub_process(int32_t buffer_offset, int32_t sampleFrames) {
+#if defined(BROKEN_FAULT_ALLOCATES)
+    // The fault: a new scratch buffer from the heap for every span.
+    delete[] m_scratch;
+    m_scratch = new float[static_cast<size_t>(sampleFrames)];
+#endif
+#if defined(BROKEN_FAULT_LOCKS)
+    std::lock_guard<RenderLock> guard(g_render_lock);
+#endif
+#if defined(BROKEN_FAULT_WRITES_STDERR)
+    // The fault: a diagnostic line on the audio thread.
+    std::fprintf(stderr, "broken module: rendering %d samples\n", sampleFrames);
+#endif
+#if defined(BROKEN_FAULT_CRASHES_ON_BURST)
+    m_burst_count = 0;
+#endif
 #if defined(BROKEN_FAULT_CRASHES)
     CrashWith(sampleFrames);
 #endif
@@ -179,15 +227,27 @@ class BrokenModule : public SEModule_base {
 #endif
     const float gain = static_cast<float>(m_gain + 1);
     for (int32_t sample = buffer_offset; sample < buffer_offset + sampleFrames; ++sample) {
-      const float input = m_in[sample];
+      // Kept within +-1000 V, so that no finite input makes the output overflow.
+      const float input = std::fmax(-100.0f, std::fmin(100.0f, m_in[sample]));
 #if defined(BROKEN_FAULT_STICKY_NAN)
       // The fault: the input leaks into the state, so one NaN poisons it for good.
-      phase += 0.01 + 0.0 * input;
+      phase += 0.01 + 0.0 * m_in[sample];
 #else
       phase += 0.01;
       if (phase > 1000.0) phase -= 1000.0;
 #endif
       m_out[sample] = input * gain + 0.1f * static_cast<float>(std::sin(phase));
+#if defined(BROKEN_FAULT_SLOW_ON_DENORMALS)
+      // The fault: a one-pole smoother of the input whose state goes subnormal when the input
+      // does, with the cost that processors which take a microcode assist on subnormal operands
+      // pay for it made explicit (some processors pay nothing, and the test must not depend on
+      // which one it runs on).
+      m_smoothed = 0.5f * m_smoothed + 0.5f * input;
+      if (std::fpclassify(m_smoothed) == FP_SUBNORMAL) {
+        for (int assist = 0; assist < 150; ++assist) m_assist = m_assist * 0.999f + m_smoothed;
+      }
+      m_out[sample] += m_smoothed;
+#endif
 #if defined(BROKEN_FAULT_OUTPUTS_NAN)
       // The fault: from sample 100 on, every sample is not a number.
       if (m_rendered + (sample - buffer_offset) >= 100) m_out[sample] = std::nanf("");
@@ -210,6 +270,16 @@ class BrokenModule : public SEModule_base {
   int16_t m_gain = 0;
   double m_phase = 0.0;
   int64_t m_rendered = 0;  // samples rendered since Open
+#if defined(BROKEN_FAULT_ALLOCATES)
+  float* m_scratch = nullptr;  // leaks at close: the module is broken anyway
+#endif
+#if defined(BROKEN_FAULT_SLOW_ON_DENORMALS)
+  float m_smoothed = 0.0f;
+  volatile float m_assist = 0.0f;
+#endif
+#if defined(BROKEN_FAULT_CRASHES_ON_BURST)
+  int m_burst_count = 0;
+#endif
 };
 
 }  // namespace

@@ -11,7 +11,8 @@ set(broken_module_faults
   writes_past_span writes_input crashes hangs wrong_magic null_record no_main extra_export
   events_at_block_start shared_state sticky_nan ignores_resume calls_host_deferred
   bad_truth_values unterminated_name bad_requests crashes_in_open crashes_in_properties
-  crashes_at_sample hangs_in_open outputs_nan slow)
+  crashes_at_sample hangs_in_open outputs_nan slow allocates locks writes_stderr
+  slow_on_denormals crashes_on_burst)
 
 set(broken_modules)
 foreach(fault IN LISTS broken_module_faults)
@@ -56,4 +57,12 @@ se_add_gtest(modhost_validate_test
   LIBS modhost_lib se_test_support
   DEPENDS modhost ${broken_modules} frame_test_module)
 target_compile_definitions(modhost_validate_test PRIVATE
+  MODHOST_PATH="${SE_TEST_PATH_PREFIX}$<TARGET_FILE:modhost>")
+
+# modhost scan and fuzz, and fuzz cases read and written directly.
+se_add_gtest(modhost_scan_fuzz_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/scan_fuzz_test.cpp
+  LIBS modhost_lib
+  DEPENDS modhost ${broken_modules} frame_test_module tessavine)
+target_compile_definitions(modhost_scan_fuzz_test PRIVATE
   MODHOST_PATH="${SE_TEST_PATH_PREFIX}$<TARGET_FILE:modhost>")

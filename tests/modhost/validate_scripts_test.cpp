@@ -12,6 +12,7 @@
 #include "host/modhost/io/text.h"
 #include "host/modhost/run/pin_values.h"
 #include "host/modhost/validate/check_context.h"
+#include "host/modhost/validate/checks.h"
 #include "host/modhost/validate/playback.h"
 
 namespace {
@@ -24,6 +25,39 @@ using modhost::validation::PinLayout;
 using modhost::validation::Script;
 using modhost::validation::ScriptEvent;
 using se_host::PinInfo;
+
+// Level 5 must draw exactly what the validator drew before levels existed (a seed replays the
+// same script), and the other levels must lie on either side of it.
+TEST(ValidateScriptsTest, LevelsScaleAroundTheDefaultAndAddSeedsAboveIt) {
+  using modhost::validation::CheckContext;
+  using modhost::validation::CheckSettings;
+  std::vector<int64_t> lengths;
+  for (int level = 1; level <= 10; ++level) {
+    CheckSettings settings;
+    settings.level = level;
+    CheckContext context(settings, "block-size-invariance");
+    lengths.push_back(context.ByLevel(512, 2048, 8192));
+    EXPECT_EQ(context.ByLevel(7, 7, 7), 7) << level;
+  }
+  EXPECT_EQ(lengths[0], 512);
+  EXPECT_EQ(lengths[4], 2048);
+  EXPECT_EQ(lengths[9], 8192);
+  for (size_t level = 1; level < lengths.size(); ++level) {
+    EXPECT_LT(lengths[level - 1], lengths[level]) << level + 1;
+  }
+  EXPECT_EQ(modhost::validation::SeedsForLevel(1), 1);
+  EXPECT_EQ(modhost::validation::SeedsForLevel(5), 1);
+  EXPECT_EQ(modhost::validation::SeedsForLevel(6), 2);
+  EXPECT_EQ(modhost::validation::SeedsForLevel(10), 8);
+  // Every check runs at level 5 and 10, and every area keeps some checks at level 1.
+  size_t at_one = 0;
+  for (const auto& check : modhost::validation::AllChecks()) {
+    EXPECT_GE(check.first_level, 1) << check.name;
+    EXPECT_LE(check.first_level, 5) << check.name;
+    at_one += check.first_level == 1;
+  }
+  EXPECT_GE(at_one, 10u);
+}
 
 TEST(ValidateScriptsTest, RandomNumbersAreTheSameOnEveryPlatform) {
   Random random(42);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -291,7 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"writes_input", {"process-inputs-untouched"}, {"process-output-span"}},
         FaultCase{"extra_export", {"file-exports"}, {"file-format", "load"}},
         FaultCase{"events_at_block_start",
-                  {"events-exact-sample", "events-same-sample", "block-size-invariance"},
+                  {"events-exact-sample", "events-same-sample", "block-size-invariance",
+                   "realtime-safety"},
                   {"events-past-block", "process-output-span"}},
         FaultCase{"sticky_nan", {"non-finite-inputs"}, {"process-output-finite"}},
         FaultCase{"ignores_resume", {"events-resume", "host-requests"}, {"events-past-block"}},
@@ -314,6 +316,207 @@ TEST(ValidateTest, AnUnterminatedPinNameIsCaughtWithoutReadingOnForever) {
   const std::string failure = run.Check("pin-enumeration")["failures"][0];
   EXPECT_NE(failure.find("terminator"), std::string::npos) << failure;
 }
+
+// ---- Real-time safety and denormals -------------------------------------------------------------
+
+// Each fault names the call that shows it: natively through the preloaded stand-ins, as a DLL
+// under Wine through its import table (mingw's operator new calls msvcrt's malloc, its fprintf
+// ends in fwrite or WriteFile).
+TEST(ValidateTest, RealTimeFaultsAreCaughtWithTheCallNamed) {
+  struct Case {
+    const char* fault;
+    Names calls;  // any of these may come first
+  };
+#if defined(_WIN32)
+  const Case cases[] = {{"allocates", {"malloc", "HeapAlloc"}},
+                        {"locks", {"EnterCriticalSection"}},
+                        {"writes_stderr",
+                         {"fwrite", "fputc", "fprintf", "_write", "WriteFile", "_lock",
+                          "_lock_file", "fputs", "vfprintf"}}};
+#else
+  const Case cases[] = {{"allocates", {"operator new"}},
+                        {"locks", {"pthread_mutex_lock"}},
+                        {"writes_stderr", {"fprintf"}}};
+#endif
+  for (const Case& fault : cases) {
+    SCOPED_TRACE(fault.fault);
+    const ValidateRun run =
+        Modhost({Broken(fault.fault), "--seed", "7", "--include", "^realtime-safety$"});
+    EXPECT_EQ(run.status, modhost::kExitFailed) << run.output;
+    EXPECT_EQ(run.Failed(), (Names{"realtime-safety"}));
+    const nlohmann::json& failures = run.Check("realtime-safety")["failures"];
+    ASSERT_GE(failures.size(), 3u) << run.output;
+    const std::string first = failures[0];
+    const std::string called = first.substr(0, first.find(" ("));
+    EXPECT_EQ(fault.calls.count(called), 1u) << first;
+    EXPECT_NE(first.find("called while processing, first in process of samples"), std::string::npos)
+        << first;
+    EXPECT_NE(failures[2].get<std::string>().find("the first call's stack: broken_module_" +
+                                                  std::string(fault.fault)),
+              std::string::npos)
+        << failures[2];
+  }
+  // The well-behaved build of the same module passes, with the watch named.
+  const ValidateRun clean = Modhost({Broken("writes_input"), "--include", "^realtime-safety$"});
+  EXPECT_EQ(clean.Passed(), (Names{"realtime-safety"})) << clean.output;
+  EXPECT_NE(clean.Check("realtime-safety")["notes"][0].get<std::string>().find("watched: "),
+            std::string::npos);
+}
+
+TEST(ValidateTest, AModuleSlowOnDenormalsIsCaughtWithTheInputNamed) {
+  const ValidateRun run = Modhost(
+      {Broken("slow_on_denormals"), "--include", "^performance-denormals$", "--level", "3"});
+  EXPECT_EQ(run.Failed(), (Names{"performance-denormals"})) << run.output;
+  const std::string first = run.Check("performance-denormals")["failures"][0];
+  EXPECT_NE(first.find("pin 0 \"In\""), std::string::npos) << first;
+  const nlohmann::json& notes = run.Check("performance-denormals")["notes"];
+  ASSERT_GE(notes.size(), 2u);
+  EXPECT_NE(notes[0].get<std::string>().find("4096: "), std::string::npos) << notes[0];
+  EXPECT_NE(notes[1].get<std::string>().find("without flushing denormals"), std::string::npos);
+  // Below level 3 the timed check does not run.
+  EXPECT_EQ(
+      Modhost({Broken("slow_on_denormals"), "--include", "^performance-denormals$", "--level", "2"},
+              false)
+          .status,
+      modhost::kExitUsage);
+}
+
+// ---- Levels, several libraries, side by side, fail-fast, JUnit
+// -----------------------------------
+
+size_t ChecksUpToLevel(int level) {
+  size_t count = 0;
+  for (const auto& check : modhost::validation::AllChecks()) count += check.first_level <= level;
+  return count;
+}
+
+TEST(ValidateTest, LevelsChooseTheChecksAndSeveralLibrariesEndWithASummary) {
+  const ValidateRun quick = Modhost({TestLibrary("frame_test_module"), "--level", "1"});
+  EXPECT_EQ(quick.status, modhost::kExitOk) << quick.output;
+  EXPECT_EQ(quick.json["level"], 1);
+  EXPECT_EQ(quick.json["passed"].get<size_t>(), ChecksUpToLevel(1));
+  EXPECT_LT(ChecksUpToLevel(1), modhost::validation::AllChecks().size() / 2 + 1);
+
+  // Two libraries, one with a fault and one that is no library: one line each, then the total;
+  // the exit status is the worst of the three.
+  const std::string garbage = TestLibrary("validate_test_levels_not_a_library");
+  std::ofstream(garbage, std::ios::binary) << "no library";
+  const ValidateRun several = Modhost({TestLibrary("frame_test_module"), Broken("writes_input"),
+                                       garbage, "--level", "1", "-j", "3", "--seed", "5"},
+                                      false);
+  EXPECT_EQ(several.status, modhost::kExitCannotLoad) << several.output;
+  EXPECT_NE(several.output.find("  PASS  " + TestLibrary("frame_test_module")), std::string::npos)
+      << several.output;
+  EXPECT_NE(several.output.find("  FAIL  " + Broken("writes_input") + ": "), std::string::npos);
+  EXPECT_NE(several.output.find("(exit status 3)"), std::string::npos);
+  EXPECT_NE(several.LastLine().find("total: 3 libraries, "), std::string::npos)
+      << several.LastLine();
+  EXPECT_NE(several.LastLine().find("; exit status 3"), std::string::npos);
+
+  const ValidateRun json = Modhost(
+      {TestLibrary("frame_test_module"), Broken("writes_input"), "--level", "1", "--seed", "5"});
+  ASSERT_EQ(json.json["libraries"].size(), 2u) << json.output;
+  EXPECT_EQ(json.json["exit_status"], modhost::kExitFailed);
+  EXPECT_EQ(json.json["libraries"][1]["failed"], 1);
+}
+
+TEST(ValidateTest, FailFastStartsNoCheckAfterTheFirstFailure) {
+  const ValidateRun run = Modhost({Broken("writes_past_span"), "--fail-fast", "-j", "1"});
+  EXPECT_EQ(run.status, modhost::kExitFailed);
+  EXPECT_EQ(run.Failed(), (Names{"process-output-span"})) << run.output;
+  const nlohmann::json& after = run.Check("process-inputs-untouched");
+  EXPECT_EQ(after["result"], "skipped");
+  EXPECT_EQ(after["notes"][0], "not run: --fail-fast after a failure");
+}
+
+// Checks side by side report what they report one at a time, in the table's order; a failure
+// at a level above 5 says in which seed round it came and replays at its level.
+TEST(ValidateTest, SideBySideRunsMatchSerialOnesAndHighLevelsReplayAtTheirLevel) {
+  const ValidateRun serial = Modhost({Broken("events_at_block_start"), "--seed", "4", "-j", "1",
+                                      "--exclude", "^(performance|instances-concurrent)"});
+  const ValidateRun parallel = Modhost({Broken("events_at_block_start"), "--seed", "4", "-j", "4",
+                                        "--exclude", "^(performance|instances-concurrent)"});
+  ASSERT_EQ(serial.json["checks"].size(), parallel.json["checks"].size());
+  for (size_t index = 0; index < serial.json["checks"].size(); ++index) {
+    const nlohmann::json& one = serial.json["checks"][index];
+    const nlohmann::json& other = parallel.json["checks"][index];
+    EXPECT_EQ(one["name"], other["name"]);
+    EXPECT_EQ(one["result"], other["result"]) << one["name"];
+    EXPECT_EQ(one["failures"], other["failures"]) << one["name"];
+  }
+
+  const ValidateRun high = Modhost({Broken("events_at_block_start"), "--seed", "4", "--level", "7",
+                                    "--include", "^events-same-sample$"});
+  const nlohmann::json& check = high.Check("events-same-sample");
+  EXPECT_EQ(check["result"], "failed");
+  EXPECT_NE(check["replay"].get<std::string>().find("--seed 4 --level 7 --include"),
+            std::string::npos)
+      << check["replay"];
+  EXPECT_NE(check["notes"].dump().find("failed in seed round 1 of 3"), std::string::npos)
+      << check["notes"];
+}
+
+TEST(ValidateTest, AFolderIsEveryLibraryInItAndOtherFilesArePassedOver) {
+  const std::string folder = std::string(SE_TEST_PLUGIN_DIR) + "/validate_test_folder";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/nested");
+  std::filesystem::copy_file(TestLibrary("frame_test_module"),
+                             folder + "/frame_test_module" + SE_PLUGIN_SUFFIX);
+  std::ofstream(folder + "/notes.txt") << "no library";
+  const ValidateRun run = Modhost({folder, "--level", "1"}, false);
+  EXPECT_EQ(run.status, modhost::kExitOk) << run.output;
+  EXPECT_NE(run.output.find("passed over " + folder + "/notes.txt: it is not a library"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.LastLine().find("total: 1 library, "), std::string::npos) << run.output;
+  std::filesystem::remove(folder + "/frame_test_module" + SE_PLUGIN_SUFFIX);
+  EXPECT_EQ(Modhost({folder}, false).status, modhost::kExitUsage);
+}
+
+TEST(ValidateTest, InProcessTheRealTimeCheckSaysItCannotWatch) {
+  const ValidateRun run =
+      Modhost({Broken("allocates"), "--in-process", "--include", "^realtime-safety$"});
+#if defined(_WIN32)
+  // The import table is patched in this process as in a child.
+  EXPECT_EQ(run.Failed(), (Names{"realtime-safety"})) << run.output;
+#else
+  EXPECT_EQ(run.Passed(), (Names{"realtime-safety"})) << run.output;
+  EXPECT_NE(run.Check("realtime-safety")["notes"][0].get<std::string>().find("not watched: "),
+            std::string::npos);
+#endif
+}
+
+#if !defined(_WIN32)
+// The JUnit file as a CI system reads it: Python's XML parser, not our own reading of our writing.
+TEST(ValidateTest, JunitOutputIsReadBackByAnXmlParser) {
+  const std::string junit = std::string(SE_TEST_PLUGIN_DIR) + "/validate_test_report.xml";
+  const ValidateRun run = Modhost({TestLibrary("frame_test_module"), Broken("writes_input"),
+                                   "--level", "1", "--seed", "3", "--junit", junit});
+  ASSERT_EQ(run.status, modhost::kExitFailed) << run.output;
+  const modhost::ChildOutcome parsed = modhost::RunChildProcess(
+      "python3",
+      {"-c",
+       "import sys, xml.etree.ElementTree as tree\n"
+       "root = tree.parse(sys.argv[1]).getroot()\n"
+       "assert root.tag == 'testsuites'\n"
+       "for suite in root.findall('testsuite'):\n"
+       "  cases = suite.findall('testcase')\n"
+       "  failed = [case.get('name') for case in cases if case.find('failure') is not None]\n"
+       "  assert int(suite.get('tests')) == len(cases)\n"
+       "  assert int(suite.get('failures')) == len(failed)\n"
+       "  print(len(cases), ','.join(failed))\n"
+       "  for case in cases:\n"
+       "    failure = case.find('failure')\n"
+       "    if failure is not None: assert '--seed 3' in failure.text, failure.text\n",
+       junit},
+      60, false);
+  ASSERT_EQ(parsed.ending, modhost::ChildOutcome::Ending::kExited) << parsed.description;
+  EXPECT_EQ(parsed.exit_code, 0) << parsed.errors;
+  const size_t checks = ChecksUpToLevel(1);
+  EXPECT_EQ(parsed.output, std::to_string(checks) + " \n" + std::to_string(checks) +
+                               " process-inputs-untouched\n");
+}
+#endif
 
 // ---- Crashes and hangs stay in their check ------------------------------------------------------
 

@@ -34,5 +34,7 @@ void AddRenderCommand(CLI::App& app, int* exit_status);
 void AddAnalyzeCommand(CLI::App& app, int* exit_status);
 void AddDiffCommand(CLI::App& app, int* exit_status);
 void AddLv2Command(CLI::App& app, int* exit_status);
+void AddScanCommand(CLI::App& app, int* exit_status);
+void AddFuzzCommand(CLI::App& app, int* exit_status);
 
 }  // namespace modhost

@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
   modhost::AddAnalyzeCommand(app, &exit_status);
   modhost::AddDiffCommand(app, &exit_status);
   modhost::AddValidateCommand(app, &exit_status);
+  modhost::AddScanCommand(app, &exit_status);
+  modhost::AddFuzzCommand(app, &exit_status);
   modhost::AddLv2Command(app, &exit_status);
 
   // The first word that is no option must be a command.

@@ -1,6 +1,7 @@
 // Paths in UTF-8 on Linux and Windows (see file_system.h).
 #include "host/modhost/io/file_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 
 #include "host/plugin_library.h"
 #else
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -151,6 +153,42 @@ std::string FolderOf(const std::string& path) {
 }
 
 std::string BaseNameOf(const std::string& path) { return path.substr(FolderOf(path).size()); }
+
+bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* error) {
+  names->clear();
+#if defined(_WIN32)
+  WIN32_FIND_DATAW found;
+  const std::wstring pattern = Widen(JoinPath(SystemPath(path), "*"));
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    *error = "cannot read the folder '" + path + "': error " + std::to_string(GetLastError());
+    return false;
+  }
+  do {
+    const std::string name = Narrow(found.cFileName);
+    if (name != "." && name != "..") names->push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+#else
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    *error = "cannot read the folder '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  while (const dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  closedir(folder);
+#endif
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  return IsSeparator(folder.back()) ? folder + name : folder + "/" + name;
+}
 
 std::string ProgramFolder() { return FolderOf(ProgramPath()); }
 

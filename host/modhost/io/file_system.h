@@ -39,6 +39,12 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* err
 // At most the first `limit` bytes of the file at `path`; false when it cannot be opened.
 bool ReadFileStart(const std::string& path, size_t limit, std::string* bytes);
 
+// The names in the folder at `path` (no "." or ".."), sorted bytewise. False, with `error` in
+// one line, when it cannot be read.
+bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* error);
+// `folder` and `name` joined with one separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
 // The folder part of `path` with its final separator ("a/b/" for "a/b/c"), empty for a bare name.
 std::string FolderOf(const std::string& path);
 // The last part of `path` ("c" for "a/b/c").

@@ -150,4 +150,14 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
+std::string ShellQuoted(const std::string& text) {
+  if (text.find_first_of(" '\"\\$`!*?()[]{}<>|&;#~") == std::string::npos && !text.empty()) {
+    return text;
+  }
+  std::string quoted = "'";
+  for (char character : text)
+    quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
+  return quoted + "'";
+}
+
 }  // namespace modhost

@@ -46,6 +46,10 @@ TextPosition PositionOf(const std::string& text, size_t offset);
 // `text` without the blanks (space, tab, carriage return, line feed) at either end.
 std::string Trim(const std::string& text);
 
+// `text` as one word for a POSIX shell: as it is when nothing in it is special, else in single
+// quotes.
+std::string ShellQuoted(const std::string& text);
+
 // `text` with the ASCII capitals in lower case; other bytes stay as they are, so that names
 // compare alike whatever the locale.
 std::string Lower(std::string text);

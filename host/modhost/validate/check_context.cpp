@@ -2,6 +2,7 @@
 #include "host/modhost/validate/check_context.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "host/modhost/io/text.h"
@@ -49,6 +50,18 @@ CheckContext::CheckContext(const CheckSettings& settings, const std::string& che
       instance_trace_(&tracer_) {}
 
 CheckContext::~CheckContext() = default;
+
+int64_t CheckContext::ByLevel(int64_t at_one, int64_t at_five, int64_t at_ten) const {
+  const int level = std::min(std::max(settings_.level, 1), 10);
+  if (level == 5) return at_five;
+  if (level == 1) return at_one;
+  if (level == 10) return at_ten;
+  const double from = static_cast<double>(level < 5 ? at_one : at_five);
+  const double to = static_cast<double>(level < 5 ? at_five : at_ten);
+  const double share = level < 5 ? (level - 1) / 4.0 : (level - 5) / 5.0;
+  if (from <= 0 || to <= 0) return static_cast<int64_t>(std::llround(from + (to - from) * share));
+  return static_cast<int64_t>(std::llround(from * std::pow(to / from, share)));
+}
 
 void CheckContext::Step(const std::string& text) {
   if (settings_.progress) settings_.progress("step", text);

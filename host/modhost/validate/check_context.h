@@ -36,7 +36,9 @@ struct CheckReport {
 struct CheckSettings {
   std::string library_path;
   uint64_t seed = 0;
+  int level = 5;  // --level: 1 quick to 10 thorough
   bool trace = false;
+  bool in_process = false;  // --in-process: the check runs in modhost's own process
   // Receives progress as it happens ("step" with what the check is doing, "script" with the
   // script it is about to play), so that a crash can be placed.
   std::function<void(const char* kind, const std::string& text)> progress;
@@ -64,6 +66,11 @@ class CheckContext {
 
   Random& random() { return random_; }
   uint64_t seed() const { return settings_.seed; }
+  int level() const { return settings_.level; }
+  bool in_process() const { return settings_.in_process; }
+  // A count or a length for this run's level: `at_one` at level 1, `at_five` at 5 (the default),
+  // `at_ten` at 10, and in between on a geometric line through those three.
+  int64_t ByLevel(int64_t at_one, int64_t at_five, int64_t at_ten) const;
   const std::string& library_path() const { return settings_.library_path; }
   Tracer& tracer() { return tracer_; }
   CheckReport& report() { return report_; }

@@ -24,9 +24,11 @@ void CheckProcessOutputFinite(CheckContext& context) {
   context.Step("rendering with every input at its default");
   const Script defaults = DefaultScript(layout, 2048);
   expect_finite(defaults, BlockPlan::Uniform(defaults.length, 256), "with default inputs");
-  for (int round = 0; round < 3; ++round) {
+  const int busy_rounds = static_cast<int>(context.ByLevel(1, 3, 12));
+  const uint32_t busy_length = static_cast<uint32_t>(context.ByLevel(1024, 2048, 16384));
+  for (int round = 0; round < busy_rounds; ++round) {
     context.Step("rendering a busy script");
-    const Script busy = BusyScript(context, 2048, 30, 2);
+    const Script busy = BusyScript(context, busy_length, busy_length / 68, 2);
     expect_finite(busy, BlockPlan::RandomSizes(busy.length, 500, 8, context.random()),
                   "with finite inputs");
   }
@@ -65,8 +67,11 @@ void CheckBlockSizeInvariance(CheckContext& context) {
     context.Note("the module has no audio output");
     return;
   }
-  for (int round = 0; round < 2; ++round) {
-    const uint32_t length = static_cast<uint32_t>(2048 + context.random().Between(0, 1024));
+  const int rounds = static_cast<int>(context.ByLevel(1, 2, 6));
+  const int64_t base_length = context.ByLevel(512, 2048, 8192);
+  for (int round = 0; round < rounds; ++round) {
+    const uint32_t length =
+        static_cast<uint32_t>(base_length + context.random().Between(0, base_length / 2));
     const Script script = BusyScript(context, length, round == 0 ? 32 : 8, 3);
     const int64_t clock = context.random().Between(0, 1 << 30);
     context.Step("rendering in blocks of 1");
@@ -83,6 +88,14 @@ void CheckBlockSizeInvariance(CheckContext& context) {
         {"random block sizes", BlockPlan::RandomSizes(length, 700, 16, context.random())},
         {"blocks of 1 again", single},
     };
+    // The thorough levels add block sizes around the powers of two that hosts favour.
+    if (context.level() >= 8) {
+      for (int32_t size : {2, 3, 31, 127, 129, 1000, 4096}) {
+        variants.push_back(
+            {"blocks of " + std::to_string(size),
+             BlockPlan::Uniform(length, size).WithRandomOffsets(8, context.random())});
+      }
+    }
     for (const Variant& variant : variants) {
       context.Step("rendering in " + variant.name);
       const RenderResult result = RenderFresh(context, script, variant.plan, AtClock(clock));
@@ -133,13 +146,16 @@ std::vector<CheckDefinition> AudioChecks() {
   return {
       {"process-output-finite", CheckKind::kModule,
        "finite inputs give finite outputs, for every control value and inputs at +-10 V",
-       CheckProcessOutputFinite},
+       CheckProcessOutputFinite, 1,
+       "busy scripts: level 1 one of 1024 samples; 5: three of 2048; 10: twelve of 16384"},
       {"block-size-invariance", CheckKind::kModule,
        "one event script rendered in blocks of 1, 7, 64, 512 and random sizes gives one output",
-       CheckBlockSizeInvariance},
+       CheckBlockSizeInvariance, 1,
+       "level 1: one script of 512 to 768 samples; 5: two of 2048 to 3072; 8 and up: seven more "
+       "block sizes; 10: six scripts of 8192 to 12288"},
       {"sample-rates", CheckKind::kModule,
        "sound output from 8000 Hz to 768000 Hz and odd rates, also after opening again",
-       CheckSampleRates},
+       CheckSampleRates, 2},
   };
 }
 

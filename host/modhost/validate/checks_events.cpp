@@ -29,7 +29,8 @@ void CheckEventsExactSample(CheckContext& context) {
   }
   context.Note(Format("%zu pin changes show in the output", changes.size()));
   context.random().Shuffle(changes);
-  if (changes.size() > 10) changes.resize(10);
+  const size_t tried = static_cast<size_t>(context.ByLevel(3, 10, 40));
+  if (changes.size() > tried) changes.resize(tried);
   for (const Change& change : changes) {
     const int32_t block =
         static_cast<int32_t>(context.random().Pick(std::vector<int64_t>{64, 100, 512}));
@@ -358,25 +359,26 @@ void CheckProcessInputsUntouched(CheckContext& context) { CheckProcessSpans(cont
 std::vector<CheckDefinition> EventChecks() {
   return {
       {"events-exact-sample", CheckKind::kModule,
-       "an event inside a block takes effect exactly at its sample", CheckEventsExactSample},
+       "an event inside a block takes effect exactly at its sample", CheckEventsExactSample, 1,
+       "pin changes tried: 3 at level 1, 10 at 5, 40 at 10"},
       {"events-same-sample", CheckKind::kModule,
        "events at one sample are handled in the order they came, with nothing rendered between",
-       CheckEventsSameSample},
+       CheckEventsSameSample, 1},
       {"events-past-block", CheckKind::kModule,
        "events due after the block wait in the queue and are handled at their sample later",
-       CheckEventsPastBlock},
+       CheckEventsPastBlock, 2},
       {"events-resume", CheckKind::kModule,
        "after Resume the module takes the host's new clock; events that fell in the pause are"
        " handled first, later ones at their time",
-       CheckEventsResume},
+       CheckEventsResume, 2},
       {"events-clock-origin", CheckKind::kModule,
        "the output does not depend on the host's clock at open, up to the end of its 32 bits",
-       CheckEventsClockOrigin},
+       CheckEventsClockOrigin, 2},
       {"process-output-span", CheckKind::kModule,
        "outputs are written at every sample of the span and nowhere else, at any offset",
-       CheckProcessOutputSpan},
+       CheckProcessOutputSpan, 1},
       {"process-inputs-untouched", CheckKind::kModule, "input buffers are never written",
-       CheckProcessInputsUntouched},
+       CheckProcessInputsUntouched, 1},
   };
 }
 

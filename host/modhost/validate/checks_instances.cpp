@@ -127,7 +127,7 @@ void CheckOpenCloseCycles(CheckContext& context) {
   const InstanceSetup setup = AtClock(5000);
   context.Step("the first cycle");
   const RenderResult reference = RenderFresh(context, script, plan, setup);
-  const int cycles = 300;
+  const int cycles = static_cast<int>(context.ByLevel(30, 300, 3000));
   context.Step(Format("%d cycles of create, open, render and close", cycles));
   bool differed = false;
   for (int cycle = 1; cycle <= cycles; ++cycle) {
@@ -163,13 +163,13 @@ std::vector<CheckDefinition> InstanceChecks() {
   return {
       {"instances-independent", CheckKind::kModule,
        "16 instances created, rendered and closed in random order each render as if alone",
-       CheckInstancesIndependent},
+       CheckInstancesIndependent, 2},
       {"instances-concurrent", CheckKind::kModule,
        "instances rendered on several threads at once each render as if alone",
-       CheckInstancesConcurrent},
+       CheckInstancesConcurrent, 3},
       {"open-close-cycles", CheckKind::kModule,
-       "hundreds of create-open-render-close cycles, each rendering the same",
-       CheckOpenCloseCycles},
+       "hundreds of create-open-render-close cycles, each rendering the same", CheckOpenCloseCycles,
+       2, "cycles: 30 at level 1, 300 at 5, 3000 at 10"},
   };
 }
 

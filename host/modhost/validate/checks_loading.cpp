@@ -124,15 +124,15 @@ std::vector<CheckDefinition> LoadingChecks() {
   return {
       {"file-format", CheckKind::kFile,
        "the file is a shared library of the kind this host loads (format, width, machine)",
-       CheckFileFormat},
+       CheckFileFormat, 1},
       {"file-exports", CheckKind::kFile, "the library exports the function `main` and nothing else",
-       CheckFileExports},
+       CheckFileExports, 1},
       {"file-imports", CheckKind::kFile,
        "the library imports nothing but the system's and the language run-time's libraries",
-       CheckFileImports},
+       CheckFileImports, 2},
       {"load", CheckKind::kLoad,
        "the library loads, exports `main`, and `main` gives a record with the magic and entries",
-       CheckLoad},
+       CheckLoad, 1},
   };
 }
 

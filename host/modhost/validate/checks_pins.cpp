@@ -345,11 +345,11 @@ std::vector<CheckDefinition> PinChecks() {
       {"pin-enumeration", CheckKind::kModule,
        "pins are described with terminated texts and valid kinds, the list ends, indices past it"
        " change nothing, answers never change",
-       CheckPinEnumeration},
+       CheckPinEnumeration, 1},
       {"host-requests", CheckKind::kModule,
        "requests only from inside calls, with the module's own record, known opcodes and pins,"
        " opt 0; the clock is asked at open and resume",
-       CheckHostRequests},
+       CheckHostRequests, 1},
   };
 }
 

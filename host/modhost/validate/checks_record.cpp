@@ -337,17 +337,18 @@ std::vector<CheckDefinition> RecordChecks() {
   return {
       {"record-layout", CheckKind::kModule,
        "the record's magic, reserved words and entries, one record per instance, none changing",
-       CheckRecordLayout},
+       CheckRecordLayout, 2},
       {"null-host-callback", CheckKind::kModule,
-       "a module given a null host callback opens, renders and closes", CheckNullHostCallback},
+       "a module given a null host callback opens, renders and closes", CheckNullHostCallback, 2},
       {"opcode-answers", CheckKind::kModule,
        "every opcode's answer before and after open: results, truth values, the queue's state",
-       CheckOpcodeAnswers},
+       CheckOpcodeAnswers, 1},
       {"opcode-unknown", CheckKind::kModule,
        "unknown opcodes answer 0, touch nothing, ask nothing and change nothing",
-       CheckOpcodeUnknown},
+       CheckOpcodeUnknown, 2},
       {"module-properties", CheckKind::kModule,
-       "opcode 9 fills exactly three terminated texts, the same every time", CheckModuleProperties},
+       "opcode 9 fills exactly three terminated texts, the same every time", CheckModuleProperties,
+       1},
   };
 }
 

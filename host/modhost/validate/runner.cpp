@@ -13,17 +13,21 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/modhost/cli/commands.h"
 #include "host/modhost/cli/progress.h"
 #include "host/modhost/io/file_system.h"
 #include "host/modhost/io/library_tables.h"
+#include "host/modhost/io/output_file.h"
 #include "host/modhost/io/text.h"
 #include "host/modhost/run/child_process.h"
 #include "host/modhost/run/child_protocol.h"
@@ -31,6 +35,7 @@
 #include "host/modhost/run/module_child.h"
 #include "host/modhost/run/pin_values.h"
 #include "host/modhost/validate/checks.h"
+#include "host/modhost/validate/realtime_watch.h"
 
 namespace modhost {
 
@@ -42,7 +47,8 @@ using validation::CheckReport;
 using validation::LoadStage;
 
 struct ValidateOptions {
-  std::string library;
+  std::vector<std::string> libraries;  // as given: libraries and folders
+  std::string library;                 // the one being validated
   bool list = false;
   bool json = false;
   bool in_process = false;
@@ -53,6 +59,11 @@ struct ValidateOptions {
   std::vector<std::string> include;
   std::vector<std::string> exclude;
   double time_limit = 20.0;
+  bool time_limit_given = false;
+  int level = validation::kDefaultLevel;
+  bool fail_fast = false;
+  int jobs = 0;  // 0: one per processor
+  std::string junit;
   std::string run_check;  // set in a child process: run this one check and report
 };
 
@@ -96,15 +107,24 @@ validation::CheckSettings SettingsFor(const ValidateOptions& options) {
   validation::CheckSettings settings;
   settings.library_path = LoadablePath(options.library);
   settings.seed = options.seed;
+  settings.level = options.level;
   settings.trace = options.trace;
+  settings.in_process = options.in_process;
   return settings;
 }
 
 // The child's side: one check, its progress and its report on standard output.
 int RunOneCheckAsChild(const ValidateOptions& options) {
+  const CheckDefinition* check = validation::FindCheck(options.run_check);
+  // The real-time check watches the module's calls through stand-ins that must be in the process
+  // from its start; without them the check says why it cannot watch.
+  std::string unwatched;
+  if (check != nullptr && check->needs_watch) {
+    validation::PreloadAndRestart(CommandArguments(), &unwatched);
+    if (!unwatched.empty()) std::fprintf(stderr, "modhost: %s\n", unwatched.c_str());
+  }
   // The parent keeps the time limit of the whole check.
   BeginChild(0);
-  const CheckDefinition* check = validation::FindCheck(options.run_check);
   if (!check) {
     SendFailure(kExitUsage, "no check named " + Excerpt(options.run_check));
     return kExitUsage;
@@ -147,7 +167,8 @@ CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& opt
   std::vector<std::string> arguments = host.leading_arguments;
   for (const std::string& argument :
        {std::string("validate"), options.library, std::string("--run-check"),
-        std::string(check.name), std::string("--seed"), std::to_string(options.seed)}) {
+        std::string(check.name), std::string("--seed"), std::to_string(options.seed),
+        std::string("--level"), std::to_string(options.level)}) {
     arguments.push_back(argument);
   }
   if (options.trace) arguments.push_back("--trace");
@@ -234,19 +255,13 @@ int ExitStatusFor(LoadStage stage) {
   }
 }
 
-std::string ShellQuoted(const std::string& text) {
-  if (text.find_first_of(" '\"\\$`!*?()[]{}<>|&;#~") == std::string::npos && !text.empty()) {
-    return text;
-  }
-  std::string quoted = "'";
-  for (char character : text)
-    quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
-  return quoted + "'";
-}
-
 std::string ReplayCommand(const ValidateOptions& options, const CheckDefinition& check) {
-  return "modhost validate " + ShellQuoted(options.library) + " --seed " +
-         std::to_string(options.seed) + " --include '^" + check.name + "$'";
+  std::string command = "modhost validate " + ShellQuoted(options.library) + " --seed " +
+                        std::to_string(options.seed);
+  if (options.level != validation::kDefaultLevel) {
+    command += " --level " + std::to_string(options.level);
+  }
+  return command + " --include '^" + check.name + "$'";
 }
 
 const char* ResultName(CheckOutcome::Result result) {
@@ -294,10 +309,16 @@ void PrintHuman(const CheckOutcome& outcome, const ValidateOptions& options) {
     first_line = report.failures.front();
   }
   std::printf("%s  %-26s %s\n", label, outcome.check->name, first_line.c_str());
+  if (outcome.result == CheckOutcome::Result::kPassed) {
+    for (size_t index = 1; index < report.notes.size(); ++index) {
+      std::printf("      %s\n", report.notes[index].c_str());
+    }
+  }
   if (outcome.result != CheckOutcome::Result::kFailed) return;
   for (size_t index = 1; index < report.failures.size(); ++index) {
     std::printf("      %s\n", report.failures[index].c_str());
   }
+  for (const std::string& note : report.notes) std::printf("      note: %s\n", note.c_str());
   std::printf("      seed %llu; to replay: %s\n", static_cast<unsigned long long>(options.seed),
               ReplayCommand(options, *outcome.check).c_str());
   if (!report.script.empty()) {
@@ -337,12 +358,382 @@ bool Selected(const CheckDefinition& check, const std::vector<std::regex>& inclu
   return wanted;
 }
 
+// The time limit of one check when --timeout is not given: a level-1 run should not wait long on
+// a module that hangs, and the levels above 5 play more seeds with longer renders.
+double DefaultTimeLimit(int level) {
+  if (level <= 2) return 10;
+  if (level <= validation::kDefaultLevel) return 20;
+  return 20.0 * validation::SeedsForLevel(level) * 2;
+}
+
+// ---- JUnit XML ----------------------------------------------------------------------------------
+
+// Text for an XML attribute or element: the five markup characters as entities, and control
+// characters that XML 1.0 cannot hold as a visible escape.
+std::string XmlText(const std::string& text) {
+  std::string escaped;
+  for (unsigned char character : text) {
+    switch (character) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      default:
+        if (character < 0x20 && character != '\n' && character != '\t') {
+          escaped += Format("\\x%02x", character);
+        } else {
+          escaped += static_cast<char>(character);
+        }
+    }
+  }
+  return escaped;
+}
+
 int ListChecks() {
   for (const CheckDefinition& check : validation::AllChecks()) {
     std::printf("%-26s %-7s %s\n", check.name, KindName(check.kind), check.summary);
+    std::string levels = check.first_level > validation::kLowestLevel
+                             ? "runs from level " + std::to_string(check.first_level) + "; "
+                             : std::string("runs at every level; ");
+    levels += *check.by_level ? check.by_level : "the same work at every level";
+    std::printf("%-26s %-7s levels: %s\n", "", "", levels.c_str());
   }
+  std::printf(
+      "\nAbove level 5 every check repeats with more seeds: 2 at level 6, 3, 4, 6 and 8 at "
+      "level 10.\n");
   return kExitOk;
 }
+
+// What one library's validation came to.
+struct LibraryResult {
+  std::string library;
+  int exit_status = kExitOk;
+  size_t passed = 0, failed = 0, skipped = 0;
+  double seconds = 0;
+  std::vector<CheckOutcome> outcomes;
+  nlohmann::json json;  // the document --json prints for this library
+};
+
+// Runs `count` jobs on up to `workers` threads, and hands each result to `finish` in the order
+// of the jobs, as soon as every job before it has finished, under one lock. `may_start` says false
+// to stop starting jobs (those not started are given to `finish` as not run).
+void RunInOrder(size_t count, int workers, const std::function<bool(size_t)>& may_start,
+                const std::function<CheckOutcome(size_t)>& run,
+                const std::function<void(size_t, CheckOutcome*, bool ran)>& finish) {
+  std::mutex lock;
+  std::vector<CheckOutcome> results(count);
+  std::vector<int> state(count, 0);  // 0 waiting, 1 running, 2 done, 3 not run
+  size_t next = 0, printed = 0;
+  auto flush = [&] {
+    while (printed < count && state[printed] >= 2) {
+      finish(printed, &results[printed], state[printed] == 2);
+      ++printed;
+    }
+  };
+  auto work = [&] {
+    for (;;) {
+      size_t index;
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        while (next < count && !may_start(next)) {
+          state[next] = 3;
+          ++next;
+        }
+        flush();
+        if (next >= count) return;
+        index = next++;
+        state[index] = 1;
+      }
+      CheckOutcome outcome = run(index);
+      std::lock_guard<std::mutex> guard(lock);
+      results[index] = std::move(outcome);
+      state[index] = 2;
+      flush();
+    }
+  };
+  const int threads = std::max(1, std::min<int>(workers, static_cast<int>(count)));
+  std::vector<std::thread> pool;
+  for (int thread = 1; thread < threads; ++thread) pool.emplace_back(work);
+  work();
+  for (std::thread& thread : pool) thread.join();
+  std::lock_guard<std::mutex> guard(lock);
+  flush();
+}
+
+LibraryResult ValidateLibrary(const ValidateOptions& options,
+                              const std::vector<const CheckDefinition*>& selected,
+                              bool needs_gate) {
+  LibraryResult result;
+  result.library = options.library;
+  const auto started = std::chrono::steady_clock::now();
+
+  // The checks run in the build of modhost that loads this kind of library. When there is none,
+  // the file checks still run here, and the load check fails with the reason.
+  ChildHost self;
+  self.program = ProgramPath();
+  ChildHost host = self;
+  std::string host_error;
+  const bool hosted = FindChildHost(options.library, &host, &host_error);
+  if (!hosted) host = self;
+
+  Progress progress(!options.json && !options.trace, static_cast<int64_t>(selected.size()));
+  // The bar and its counts are shared by the checks running side by side.
+  std::mutex progress_lock;
+  size_t checks_started = 0;
+  size_t checks_done = 0;
+  auto run = [&](const CheckDefinition& check) {
+    if (!hosted && check.kind != CheckKind::kFile) {
+      CheckOutcome refused;
+      refused.check = &check;
+      refused.result = CheckOutcome::Result::kFailed;
+      refused.report.stage = LoadStage::kCannotLoad;
+      refused.report.failures.push_back(host_error);
+      return refused;
+    }
+    {
+      std::lock_guard<std::mutex> guard(progress_lock);
+      const size_t number = ++checks_started;
+      progress.Update(static_cast<int64_t>(checks_done),
+                      "check " + std::to_string(number) + " of " + std::to_string(selected.size()) +
+                          ": " + check.name);
+    }
+    return options.in_process ? RunHere(check, options) : RunInChild(check, options, host);
+  };
+
+  if (!options.json) {
+    std::string how = options.in_process ? std::string("every check in this process")
+                                         : "each check in its own process, at most " +
+                                               validation::Number(options.time_limit) + " s";
+    if (!options.in_process && options.jobs > 1) {
+      how += ", " + std::to_string(options.jobs) + " at a time";
+    }
+    std::printf("validating %s (seed %llu; level %d; %s)\n", Excerpt(options.library).c_str(),
+                static_cast<unsigned long long>(options.seed), options.level, how.c_str());
+    std::fflush(stdout);
+  }
+
+  std::vector<CheckOutcome>& outcomes = result.outcomes;
+  bool any_failed = false;
+  auto report = [&](CheckOutcome outcome) {
+    {
+      std::lock_guard<std::mutex> guard(progress_lock);
+      ++checks_done;
+      progress.Finish();
+    }
+    if (outcome.result == CheckOutcome::Result::kFailed) any_failed = true;
+    if (!options.json) {
+      PrintHuman(outcome, options);
+      std::fflush(stdout);
+    }
+    outcomes.push_back(std::move(outcome));
+  };
+  auto not_run = [&](const CheckDefinition* check, const std::string& why) {
+    CheckOutcome skipped;
+    skipped.check = check;
+    skipped.ending = "not run";
+    skipped.report.passed = false;
+    skipped.report.notes.push_back("not run: " + why);
+    report(skipped);
+  };
+  // The checks of one phase, side by side (-j) except those that time the module, which run
+  // afterwards on their own; printed in the order of the table.
+  auto run_phase = [&](const std::vector<const CheckDefinition*>& checks) {
+    std::vector<const CheckDefinition*> together, alone;
+    for (const CheckDefinition* check : checks) {
+      (check->runs_alone ? alone : together).push_back(check);
+    }
+    for (const std::vector<const CheckDefinition*>* group : {&together, &alone}) {
+      const int workers = group == &alone || options.in_process ? 1 : options.jobs;
+      RunInOrder(
+          group->size(), workers, [&](size_t) { return !(options.fail_fast && any_failed); },
+          [&](size_t index) { return run(*(*group)[index]); },
+          [&](size_t index, CheckOutcome* outcome, bool ran) {
+            if (ran) {
+              report(std::move(*outcome));
+            } else {
+              not_run((*group)[index], "--fail-fast after a failure");
+            }
+          });
+    }
+  };
+
+  LoadStage stage = LoadStage::kNotTried;
+  std::string gate_failure;
+  std::vector<const CheckDefinition*> file_checks, module_checks;
+  for (const CheckDefinition* check : selected) {
+    if (check->kind == CheckKind::kFile) file_checks.push_back(check);
+    if (check->kind == CheckKind::kModule) module_checks.push_back(check);
+  }
+  run_phase(file_checks);
+  if (needs_gate && !(options.fail_fast && any_failed)) {
+    const CheckDefinition* load = validation::FindCheck("load");
+    CheckOutcome gate = run(*load);
+    stage = gate.result == CheckOutcome::Result::kPassed ? LoadStage::kLoaded : StageOf(gate);
+    if (!gate.report.failures.empty()) gate_failure = gate.report.failures.front();
+    const bool load_selected = std::find(selected.begin(), selected.end(), load) != selected.end();
+    if (load_selected) report(gate);
+  }
+  if (stage == LoadStage::kLoaded) {
+    run_phase(module_checks);
+  } else {
+    const std::string why = stage == LoadStage::kNotTried
+                                ? std::string("--fail-fast after a failure")
+                                : std::string(validation::LoadStageName(stage));
+    for (const CheckDefinition* check : module_checks) not_run(check, why);
+  }
+
+  for (const CheckOutcome& outcome : outcomes) {
+    if (outcome.result == CheckOutcome::Result::kPassed) ++result.passed;
+    if (outcome.result == CheckOutcome::Result::kFailed) ++result.failed;
+    if (outcome.result == CheckOutcome::Result::kSkipped) ++result.skipped;
+  }
+  result.exit_status = result.failed > 0 ? kExitFailed : kExitOk;
+  if (needs_gate && stage != LoadStage::kLoaded && stage != LoadStage::kNotTried) {
+    result.exit_status = ExitStatusFor(stage);
+  }
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  nlohmann::json& json = result.json;
+  json["library"] = options.library;
+  json["seed"] = options.seed;
+  json["level"] = options.level;
+  json["time_limit_seconds"] = options.time_limit;
+  json["in_process"] = options.in_process;
+  json["host_kind"] = HostBinaryKind();
+  json["child_host"] = host.program;
+  json["stage"] = validation::LoadStageName(stage);
+  json["checks"] = nlohmann::json::array();
+  for (const CheckOutcome& outcome : outcomes) {
+    json["checks"].push_back(OutcomeToJson(outcome, options));
+  }
+  json["passed"] = result.passed;
+  json["failed"] = result.failed;
+  json["skipped"] = result.skipped;
+  json["seconds"] = result.seconds;
+  json["exit_status"] = result.exit_status;
+  if (!options.json) {
+    if (needs_gate && stage != LoadStage::kLoaded && stage != LoadStage::kNotTried) {
+      std::printf("the module checks were not run: %s%s%s\n", validation::LoadStageName(stage),
+                  gate_failure.empty() ? "" : ": ", gate_failure.c_str());
+    }
+    std::printf("%zu passed, %zu failed", result.passed, result.failed);
+    if (result.skipped > 0) std::printf(", %zu skipped", result.skipped);
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  return result;
+}
+
+// The libraries named on the command line: a folder stands for every library file in it (not
+// its subfolders), in name order; a file that is no library there is passed over with a line.
+std::vector<std::string> ExpandLibraries(const std::vector<std::string>& arguments,
+                                         std::vector<std::string>* passed_over) {
+  std::vector<std::string> libraries;
+  for (const std::string& argument : arguments) {
+    if (KindOfPath(argument) != PathKind::kDirectory) {
+      libraries.push_back(argument);
+      continue;
+    }
+    std::vector<std::string> names;
+    std::string error;
+    if (!ListFolder(argument, &names, &error)) {
+      passed_over->push_back(error);
+      continue;
+    }
+    for (const std::string& name : names) {
+      const std::string path = JoinPath(argument, name);
+      BinaryInfo info;
+      std::string problem;
+      if (KindOfPath(path) == PathKind::kDirectory) continue;
+      if (InspectLibraryFile(path, &info, &problem)) {
+        libraries.push_back(path);
+      } else {
+        passed_over->push_back(Excerpt(path) + ": " + problem);
+      }
+    }
+  }
+  return libraries;
+}
+
+// The run as JUnit XML, which CI systems read: one <testsuite> per library, one <testcase> per
+// check (a failed check has a <failure> with every line of its report and the replay command; a
+// check not run is <skipped>), notes in <system-out>.
+bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>& results,
+                std::string* error) {
+  size_t tests = 0, failures = 0, skipped = 0;
+  double seconds = 0;
+  for (const LibraryResult& result : results) {
+    tests += result.outcomes.size();
+    failures += result.failed;
+    skipped += result.skipped;
+    seconds += result.seconds;
+  }
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  xml += Format(
+      "<testsuites name=\"modhost validate\" tests=\"%zu\" failures=\"%zu\" "
+      "errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
+      tests, failures, skipped, seconds);
+  // Texts of any length (a library's path, a failure with its script) are concatenated, not
+  // formatted.
+  for (const LibraryResult& result : results) {
+    xml += "  <testsuite name=\"" + XmlText(result.library) + "\"" +
+           Format(" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
+                  result.outcomes.size(), result.failed, result.skipped, result.seconds);
+    xml += Format(
+        "    <properties><property name=\"seed\" value=\"%llu\"/><property "
+        "name=\"level\" value=\"%d\"/><property name=\"exit_status\" value=\"%d\"/>"
+        "</properties>\n",
+        static_cast<unsigned long long>(options.seed), options.level, result.exit_status);
+    ValidateOptions replay = options;
+    replay.library = result.library;
+    for (const CheckOutcome& outcome : result.outcomes) {
+      xml += "    <testcase classname=\"modhost.validate." + XmlText(BaseNameOf(result.library)) +
+             "\" name=\"" + XmlText(outcome.check->name) + "\"" +
+             Format(" time=\"%.3f\"", outcome.seconds);
+      std::string body;
+      if (outcome.result == CheckOutcome::Result::kFailed) {
+        const std::vector<std::string>& lines = outcome.report.failures;
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        text += "to replay: " + ReplayCommand(replay, *outcome.check) + "\n";
+        if (!outcome.report.script.empty()) text += "event script:\n" + outcome.report.script;
+        body += "      <failure message=\"" +
+                XmlText(lines.empty() ? std::string("failed") : lines.front()) + "\" type=\"" +
+                XmlText(outcome.ending) + "\">" + XmlText(text) + "</failure>\n";
+      } else if (outcome.result == CheckOutcome::Result::kSkipped) {
+        body += "      <skipped message=\"" +
+                XmlText(outcome.report.notes.empty() ? std::string("not run")
+                                                     : outcome.report.notes.front()) +
+                "\"/>\n";
+      }
+      if (!outcome.report.notes.empty() && outcome.result != CheckOutcome::Result::kSkipped) {
+        std::string notes;
+        for (const std::string& note : outcome.report.notes) notes += note + "\n";
+        body += "      <system-out>" + XmlText(notes) + "</system-out>\n";
+      }
+      xml += body.empty() ? "/>\n" : ">\n" + body + "    </testcase>\n";
+    }
+    xml += "  </testsuite>\n";
+  }
+  xml += "</testsuites>\n";
+  OutputFile file;
+  return file.Open(options.junit, error) && file.Write(xml.data(), xml.size(), error) &&
+         file.Commit(error);
+}
+
+int WorstStatus(int first, int second) { return std::max(first, second); }
 
 int RunValidate(ValidateOptions options) {
   if (options.list) return ListChecks();
@@ -350,7 +741,7 @@ int RunValidate(ValidateOptions options) {
     ReportError("validate", message);
     return kExitUsage;
   };
-  if (options.library.empty()) return usage("name the library to validate (or use --list)");
+  if (options.libraries.empty()) return usage("name the library to validate (or use --list)");
   if (options.seed_given) {
     int64_t seed = 0;
     std::string problem;
@@ -362,7 +753,13 @@ int RunValidate(ValidateOptions options) {
     std::random_device entropy;
     options.seed = (static_cast<uint64_t>(entropy()) << 32 | entropy()) % 1000000000ull;
   }
-  if (!options.run_check.empty()) return RunOneCheckAsChild(options);
+  if (!options.time_limit_given) options.time_limit = DefaultTimeLimit(options.level);
+  if (options.jobs <= 0) options.jobs = static_cast<int>(std::thread::hardware_concurrency());
+  if (options.jobs <= 0) options.jobs = 1;
+  if (!options.run_check.empty()) {
+    options.library = options.libraries.front();
+    return RunOneCheckAsChild(options);
+  }
 
   std::vector<std::regex> include, exclude;
   try {
@@ -374,125 +771,90 @@ int RunValidate(ValidateOptions options) {
   std::vector<const CheckDefinition*> selected;
   bool needs_gate = false;
   for (const CheckDefinition& check : validation::AllChecks()) {
-    if (!Selected(check, include, exclude)) continue;
+    if (!Selected(check, include, exclude) || check.first_level > options.level) continue;
     selected.push_back(&check);
     if (check.kind != CheckKind::kFile) needs_gate = true;
   }
-  if (selected.empty()) return usage("no check matches the --include and --exclude patterns");
-
-  // The checks run in the build of modhost that loads this kind of library. When there is none,
-  // the file checks still run here, and the load check fails with the reason.
-  ChildHost self;
-  self.program = ProgramPath();
-  ChildHost host = self;
-  std::string host_error;
-  const bool hosted = FindChildHost(options.library, &host, &host_error);
-  if (!hosted) host = self;
-  if (options.in_process && host.program != self.program) {
-    return usage("--in-process: this modhost cannot load " + Excerpt(options.library) +
-                 "; it runs in " + host.program);
+  if (selected.empty()) {
+    return usage("no check matches the --include and --exclude patterns at level " +
+                 std::to_string(options.level));
   }
-  Progress progress(!options.json && !options.trace, static_cast<int64_t>(selected.size()));
-  size_t checks_done = 0;
-  auto run = [&](const CheckDefinition& check) {
-    if (!hosted && check.kind != CheckKind::kFile) {
-      CheckOutcome refused;
-      refused.check = &check;
-      refused.result = CheckOutcome::Result::kFailed;
-      refused.report.stage = LoadStage::kCannotLoad;
-      refused.report.failures.push_back(host_error);
-      return refused;
+  std::vector<std::string> passed_over;
+  const std::vector<std::string> libraries = ExpandLibraries(options.libraries, &passed_over);
+  const bool several = options.libraries.size() > 1 || libraries.size() != 1 ||
+                       KindOfPath(options.libraries.front()) == PathKind::kDirectory;
+  if (libraries.empty()) {
+    for (const std::string& line : passed_over) ReportError("validate", "passed over " + line);
+    return usage("no library in " + Excerpt(options.libraries.front()));
+  }
+  if (options.in_process) {
+    for (const std::string& library : libraries) {
+      ChildHost host;
+      std::string error;
+      if (FindChildHost(library, &host, &error) && host.program != ProgramPath()) {
+        return usage("--in-process: this modhost cannot load " + Excerpt(library) +
+                     "; it runs in " + host.program);
+      }
     }
-    progress.Update(static_cast<int64_t>(checks_done),
-                    "check " + std::to_string(checks_done + 1) + " of " +
-                        std::to_string(selected.size()) + ": " + check.name);
-    return options.in_process ? RunHere(check, options) : RunInChild(check, options, host);
-  };
-
+  }
   if (!options.json) {
-    std::printf("validating %s (seed %llu; %s)\n", Excerpt(options.library).c_str(),
-                static_cast<unsigned long long>(options.seed),
-                options.in_process ? "every check in this process"
-                                   : ("each check in its own process, at most " +
-                                      validation::Number(options.time_limit) + " s")
-                                         .c_str());
-    std::fflush(stdout);
+    for (const std::string& line : passed_over) std::printf("passed over %s\n", line.c_str());
   }
 
-  std::vector<CheckOutcome> outcomes;
-  auto report = [&](CheckOutcome outcome) {
-    ++checks_done;
-    progress.Finish();
-    if (!options.json) {
-      PrintHuman(outcome, options);
-      std::fflush(stdout);
-    }
-    outcomes.push_back(std::move(outcome));
-  };
-  LoadStage stage = LoadStage::kNotTried;
-  std::string gate_failure;
-  for (const CheckDefinition* check : selected) {
-    if (check->kind == CheckKind::kFile) report(run(*check));
-  }
-  if (needs_gate) {
-    const CheckDefinition* load = validation::FindCheck("load");
-    CheckOutcome gate = run(*load);
-    stage = gate.result == CheckOutcome::Result::kPassed ? LoadStage::kLoaded : StageOf(gate);
-    if (!gate.report.failures.empty()) gate_failure = gate.report.failures.front();
-    const bool load_selected = std::find(selected.begin(), selected.end(), load) != selected.end();
-    if (load_selected) report(gate);
-  }
-  for (const CheckDefinition* check : selected) {
-    if (check->kind != CheckKind::kModule) continue;
-    if (stage == LoadStage::kLoaded) {
-      report(run(*check));
-      continue;
-    }
-    CheckOutcome skipped;
-    skipped.check = check;
-    skipped.ending = "not run";
-    skipped.report.passed = false;
-    skipped.report.notes.push_back(std::string("not run: ") + validation::LoadStageName(stage));
-    report(skipped);
+  std::vector<LibraryResult> results;
+  int exit_status = kExitOk;
+  for (size_t index = 0; index < libraries.size(); ++index) {
+    options.library = libraries[index];
+    if (several && !options.json && index > 0) std::printf("\n");
+    results.push_back(ValidateLibrary(options, selected, needs_gate));
+    exit_status = WorstStatus(exit_status, results.back().exit_status);
+    if (options.fail_fast && results.back().exit_status != kExitOk) break;
   }
 
   size_t passed = 0, failed = 0, skipped = 0;
-  for (const CheckOutcome& outcome : outcomes) {
-    if (outcome.result == CheckOutcome::Result::kPassed) ++passed;
-    if (outcome.result == CheckOutcome::Result::kFailed) ++failed;
-    if (outcome.result == CheckOutcome::Result::kSkipped) ++skipped;
+  for (const LibraryResult& result : results) {
+    passed += result.passed;
+    failed += result.failed;
+    skipped += result.skipped;
   }
-  int exit_status = failed > 0 ? kExitFailed : kExitOk;
-  if (needs_gate && stage != LoadStage::kLoaded) exit_status = ExitStatusFor(stage);
-
   if (options.json) {
-    nlohmann::json json;
-    json["library"] = options.library;
-    json["seed"] = options.seed;
-    json["time_limit_seconds"] = options.time_limit;
-    json["in_process"] = options.in_process;
-    json["host_kind"] = HostBinaryKind();
-    json["child_host"] = host.program;
-    json["stage"] = validation::LoadStageName(stage);
-    json["checks"] = nlohmann::json::array();
-    for (const CheckOutcome& outcome : outcomes) {
-      json["checks"].push_back(OutcomeToJson(outcome, options));
+    nlohmann::json document;
+    if (several) {
+      document["libraries"] = nlohmann::json::array();
+      for (const LibraryResult& result : results) document["libraries"].push_back(result.json);
+      document["passed_over"] = passed_over;
+      document["passed"] = passed;
+      document["failed"] = failed;
+      document["skipped"] = skipped;
+      document["exit_status"] = exit_status;
+    } else {
+      document = results.front().json;
     }
-    json["passed"] = passed;
-    json["failed"] = failed;
-    json["skipped"] = skipped;
-    json["exit_status"] = exit_status;
-    std::printf("%s\n", json.dump(2, ' ', false, kLenient).c_str());
-  } else {
-    if (needs_gate && stage != LoadStage::kLoaded) {
-      std::printf("the module checks were not run: %s%s%s\n", validation::LoadStageName(stage),
-                  gate_failure.empty() ? "" : ": ", gate_failure.c_str());
+    std::printf("%s\n", document.dump(2, ' ', false, kLenient).c_str());
+  } else if (several) {
+    std::printf("\nsummary (seed %llu, level %d):\n", static_cast<unsigned long long>(options.seed),
+                options.level);
+    for (const LibraryResult& result : results) {
+      std::printf("  %s  %s: %zu passed, %zu failed",
+                  result.exit_status == kExitOk ? "PASS" : "FAIL",
+                  Excerpt(result.library, 300).c_str(), result.passed, result.failed);
+      if (result.skipped > 0) std::printf(", %zu skipped", result.skipped);
+      if (result.exit_status > kExitFailed) std::printf(" (exit status %d)", result.exit_status);
+      std::printf(" in %.1f s\n", result.seconds);
     }
-    std::printf("%zu passed, %zu failed", passed, failed);
+    std::printf("total: %zu librar%s, %zu passed, %zu failed", results.size(),
+                results.size() == 1 ? "y" : "ies", passed, failed);
     if (skipped > 0) std::printf(", %zu skipped", skipped);
-    std::printf("\n");
+    std::printf("; exit status %d\n", exit_status);
   }
   std::fflush(stdout);
+  if (!options.junit.empty()) {
+    std::string error;
+    if (!WriteJunit(options, results, &error)) {
+      ReportError("validate", error);
+      return WorstStatus(exit_status, kExitOutputFailed);
+    }
+  }
   return exit_status;
 }
 
@@ -502,18 +864,36 @@ void AddValidateCommand(CLI::App& app, int* exit_status) {
   auto options = std::make_shared<ValidateOptions>();
   CLI::App* command = app.add_subcommand(
       "validate",
-      "Check a module library against the plug-in protocol: named checks, each in a process of "
+      "Check module libraries against the plug-in protocol: named checks, each in a process of "
       "its own with a time limit, so that a crash or a hang fails that check only. Exit status 0 "
       "when every check passed, 1 when one failed, 3 when the library cannot be loaded, 4 when it "
-      "has no `main`, 5 when `main` gives a bad record.");
+      "has no `main`, 5 when `main` gives a bad record; for several libraries the worst.");
   // Library paths under Wine are often Unix paths; "/work/..." is a path here, not an option.
   command->allow_windows_style_options(false);
-  command->add_option("library", options->library, "the module library (.so or .dll)");
-  command->add_flag("--list", options->list, "list the checks and what each verifies");
+  command->add_option("library", options->libraries,
+                      "module libraries (.so or .dll), or folders of them");
+  command->add_flag("--list", options->list,
+                    "list the checks, what each verifies and what each level changes");
   command->add_flag("--json", options->json, "print the results as one JSON document");
+  command
+      ->add_option("--junit", options->junit,
+                   "also write the results as JUnit XML to FILE, one test case per check and "
+                   "library")
+      ->type_name("FILE");
   CLI::Option* seed =
       command->add_option("--seed", options->seed_text,
                           "seed of the random scripts; a failure prints the seed to replay it");
+  command
+      ->add_option("--level", options->level,
+                   "1 (a second per library: the checks that find the most, short renders) to 10 "
+                   "(every check, long renders, 8 seeds); default 5")
+      ->check(CLI::Range(validation::kLowestLevel, validation::kHighestLevel));
+  command->add_flag("--fail-fast", options->fail_fast,
+                    "start no more checks (and no more libraries) after the first failure");
+  command
+      ->add_option("-j,--jobs", options->jobs,
+                   "checks run side by side (default: one per processor); timed checks run alone")
+      ->check(CLI::Range(1, 256));
   command
       ->add_option("--include", options->include,
                    "run only checks whose name matches this regular expression (repeatable)")
@@ -527,14 +907,17 @@ void AddValidateCommand(CLI::App& app, int* exit_status) {
   command->add_flag("--trace", options->trace,
                     "log every dispatcher call and every host request, with its arguments and"
                     " answer, on standard error");
-  command
-      ->add_option("--timeout,--time-limit", options->time_limit,
-                   "seconds each check may take before it is stopped (default 20)")
-      ->check(CLI::PositiveNumber);
+  CLI::Option* time_limit =
+      command
+          ->add_option("--timeout,--time-limit", options->time_limit,
+                       "seconds each check may take before it is stopped (default 20; 10 at "
+                       "levels 1 and 2, more above 5)")
+          ->check(CLI::PositiveNumber);
   // The child's side of a run: not for people.
   command->add_option("--run-check", options->run_check)->group("");
-  command->callback([options, seed, exit_status]() {
+  command->callback([options, seed, time_limit, exit_status]() {
     options->seed_given = seed->count() > 0;
+    options->time_limit_given = time_limit->count() > 0;
     *exit_status = RunValidate(*options);
   });
 }
