@@ -93,6 +93,9 @@ struct SineRecurrence {
       frequency = 0.0;
       increment = 0.0;
     }
+    // Which side of a peak the wave is on is read from the state and the increment it has been
+    // running at, so it is taken before m_coeff is replaced.
+    const double running_cosine = 0.5 * m_coeff;
     m_frequency = frequency;
     m_increment = increment;
     m_coeff = 2.0 * portable_math::cos(increment);
@@ -102,9 +105,16 @@ struct SineRecurrence {
       m_first_run = false;
       return;
     }
-    // A rising wave (y2 < y1) sits at θ = asin(y1) and steps back by −|ω|; a falling one sits at
-    // π − asin(y1) and steps by +|ω|. Both give y2 = sin(θ − |ω|). Equal values count as falling.
-    const double step_back = std::copysign(increment, m_y2 - m_y1);
+    // A rising wave (cos θ > 0) sits at θ = asin(y1) and steps back by −|ω|; a falling one sits
+    // at π − asin(y1) and steps by +|ω|. Both give y2 = sin(θ − |ω|). With w the step the wave has
+    // been running at (cos w = running_cosine, w in [0, π]), y2 = sin(θ − w) = y1·cos w −
+    // cos θ·sin w, so cos θ has the sign of y1·cos w − y2. Comparing y2 with y1 instead would
+    // misjudge the side whenever a peak falls between the two samples: the re-seeding would
+    // mirror the phase about the peak, and a pitch that changes at every sample (a glide) would
+    // then lose a share of each period at every peak, its frequency pulled towards whole
+    // fractions of the rate (1837.5 Hz for 1975.5 at 44.1 kHz). A difference of zero (a held
+    // wave, or a state exactly at a peak) counts as falling.
+    const double step_back = std::copysign(increment, m_y2 - running_cosine * m_y1);
     const double sine = std::clamp(m_y1, -1.0, 1.0);
     m_y2 = portable_math::sin(portable_math::asin(sine) + step_back);
     m_y1 = sine;
