@@ -1,14 +1,12 @@
-// `modhost validate`: runs the named checks (checks.h) against a library and reports.
-//
-// Each check runs in a child process of its own (this program again, with the hidden option
-// --run-check NAME), under a time limit, so that a crash or a hang is that check's failure and the
-// run goes on. The child tells the parent what it is doing as it goes ("@step", "@script" lines)
-// and ends with its report as one JSON line ("@report"); a child that ends without one crashed,
-// hung or exited, and the last step it announced says where.
+// `modhost validate`: chooses the named checks (checks.h) for the level and the patterns, runs
+// them against each library named, side by side where they may (-j), each in a child process of
+// its own (check_process.cpp), and sums up (report.cpp prints and writes the results).
 //
 // The file checks run first and need nothing but the file. The `load` check is the gate to the
 // rest: when the library cannot be loaded, has no `main` or hands back a bad record, the module
 // checks are skipped and the exit status names that stage.
+#include "host/modhost/validate/runner.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,15 +25,11 @@
 #include "host/modhost/cli/progress.h"
 #include "host/modhost/io/file_system.h"
 #include "host/modhost/io/library_tables.h"
-#include "host/modhost/io/output_file.h"
 #include "host/modhost/io/text.h"
-#include "host/modhost/run/child_process.h"
-#include "host/modhost/run/child_protocol.h"
 #include "host/modhost/run/library_kind.h"
 #include "host/modhost/run/module_child.h"
 #include "host/modhost/run/pin_values.h"
 #include "host/modhost/validate/checks.h"
-#include "host/modhost/validate/realtime_watch.h"
 
 namespace modhost {
 
@@ -45,193 +39,6 @@ using validation::CheckDefinition;
 using validation::CheckKind;
 using validation::CheckReport;
 using validation::LoadStage;
-
-struct ValidateOptions {
-  std::vector<std::string> libraries;  // as given: libraries and folders
-  std::string library;                 // the one being validated
-  bool list = false;
-  bool json = false;
-  bool in_process = false;
-  bool trace = false;
-  std::string seed_text;
-  uint64_t seed = 0;
-  bool seed_given = false;
-  std::vector<std::string> include;
-  std::vector<std::string> exclude;
-  double time_limit = 20.0;
-  bool time_limit_given = false;
-  int level = validation::kDefaultLevel;
-  bool fail_fast = false;
-  int jobs = 0;  // 0: one per processor
-  std::string junit;
-  std::string run_check;  // set in a child process: run this one check and report
-};
-
-// One check as the run saw it.
-struct CheckOutcome {
-  const CheckDefinition* check = nullptr;
-  enum class Result { kPassed, kFailed, kSkipped } result = Result::kSkipped;
-  CheckReport report;
-  std::string ending = "completed";  // or how the child process ended
-  std::string last_step;
-  std::string library_output;  // what the child wrote to standard error
-  double seconds = 0;
-};
-
-// ---- The child's report, as JSON on one line ----------------------------------------------------
-
-const nlohmann::json::error_handler_t kLenient = nlohmann::json::error_handler_t::replace;
-
-nlohmann::json ReportToJson(const CheckReport& report) {
-  nlohmann::json json;
-  json["passed"] = report.passed;
-  json["failures"] = report.failures;
-  json["notes"] = report.notes;
-  json["script"] = report.script;
-  json["stage"] = validation::LoadStageName(report.stage);
-  return json;
-}
-
-bool ReportFromJson(const std::string& text, CheckReport* report) {
-  const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return false;
-  report->passed = json.value("passed", false);
-  report->failures = json.value("failures", std::vector<std::string>());
-  report->notes = json.value("notes", std::vector<std::string>());
-  report->script = json.value("script", std::string());
-  report->stage = validation::LoadStageFromName(json.value("stage", std::string()));
-  return true;
-}
-
-validation::CheckSettings SettingsFor(const ValidateOptions& options) {
-  validation::CheckSettings settings;
-  settings.library_path = LoadablePath(options.library);
-  settings.seed = options.seed;
-  settings.level = options.level;
-  settings.trace = options.trace;
-  settings.in_process = options.in_process;
-  return settings;
-}
-
-// The child's side: one check, its progress and its report on standard output.
-int RunOneCheckAsChild(const ValidateOptions& options) {
-  const CheckDefinition* check = validation::FindCheck(options.run_check);
-  // The real-time check watches the module's calls through stand-ins that must be in the process
-  // from its start; without them the check says why it cannot watch.
-  std::string unwatched;
-  if (check != nullptr && check->needs_watch) {
-    validation::PreloadAndRestart(CommandArguments(), &unwatched);
-    if (!unwatched.empty()) std::fprintf(stderr, "modhost: %s\n", unwatched.c_str());
-  }
-  // The parent keeps the time limit of the whole check.
-  BeginChild(0);
-  if (!check) {
-    SendFailure(kExitUsage, "no check named " + Excerpt(options.run_check));
-    return kExitUsage;
-  }
-  validation::CheckSettings settings = SettingsFor(options);
-  settings.progress = [](const char* kind, const std::string& text) {
-    const bool step = kind == std::string("step");
-    if (step) BeginCall(text.c_str());
-    SendFrame(step ? "step" : "script", text);
-  };
-  const CheckReport report = validation::RunCheck(*check, settings);
-  SendFrame("report", ReportToJson(report).dump(-1, ' ', false, kLenient));
-  SendFrame("done", std::string());
-  return kExitOk;
-}
-
-// ---- The parent's side --------------------------------------------------------------------------
-
-std::string LastLines(const std::string& text, size_t count) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-    start = end + 1;
-  }
-  std::string tail;
-  for (size_t index = lines.size() > count ? lines.size() - count : 0; index < lines.size();
-       ++index) {
-    tail += lines[index] + "\n";
-  }
-  return tail;
-}
-
-CheckOutcome RunInChild(const CheckDefinition& check, const ValidateOptions& options,
-                        const ChildHost& host) {
-  std::vector<std::string> arguments = host.leading_arguments;
-  for (const std::string& argument :
-       {std::string("validate"), options.library, std::string("--run-check"),
-        std::string(check.name), std::string("--seed"), std::to_string(options.seed),
-        std::string("--level"), std::to_string(options.level)}) {
-    arguments.push_back(argument);
-  }
-  if (options.trace) arguments.push_back("--trace");
-  const ChildOutcome child =
-      RunChildProcess(host.program, arguments, options.time_limit, options.trace);
-
-  CheckOutcome outcome;
-  outcome.check = &check;
-  outcome.seconds = child.seconds;
-  outcome.library_output = LastLines(child.errors, 40);
-  std::string last_script;
-  bool have_report = false;
-  std::string refusal;  // why the child could not run the check at all
-  FrameReader reader;
-  reader.Add(child.output.data(), child.output.size());
-  Frame frame;
-  while (reader.Next(&frame)) {
-    if (frame.tag == "step") {
-      outcome.last_step = frame.payload;
-    } else if (frame.tag == "script") {
-      last_script = frame.payload;
-    } else if (frame.tag == "report") {
-      have_report = ReportFromJson(frame.payload, &outcome.report);
-    } else if (frame.tag == "failed") {
-      const nlohmann::json failure = nlohmann::json::parse(frame.payload, nullptr, false);
-      if (failure.is_object()) refusal = failure.value("message", std::string());
-    }
-  }
-  const bool completed =
-      have_report && child.ending == ChildOutcome::Ending::kExited && child.exit_code == 0;
-  if (!completed) {
-    // How the process ended is the first finding; what a report said before that still stands
-    // (a process can end badly after its report, say when a leak checker objects at exit).
-    outcome.ending = child.description;
-    if (!have_report) outcome.report = CheckReport();
-    outcome.report.passed = false;
-    std::string failure = "the check's process " + child.description;
-    if (!outcome.last_step.empty()) failure += " while " + outcome.last_step;
-    if (!refusal.empty()) failure += ": " + refusal;
-    outcome.report.failures.insert(outcome.report.failures.begin(), failure);
-    if (outcome.report.script.empty()) outcome.report.script = last_script;
-  }
-  outcome.result =
-      outcome.report.passed ? CheckOutcome::Result::kPassed : CheckOutcome::Result::kFailed;
-  return outcome;
-}
-
-CheckOutcome RunHere(const CheckDefinition& check, const ValidateOptions& options) {
-  const auto start = std::chrono::steady_clock::now();
-  CheckOutcome outcome;
-  outcome.check = &check;
-  validation::CheckSettings settings = SettingsFor(options);
-  if (options.trace) {
-    settings.progress = [](const char* kind, const std::string& text) {
-      if (kind == std::string("step")) std::fprintf(stderr, "-- %s\n", text.c_str());
-    };
-  }
-  outcome.report = validation::RunCheck(check, settings);
-  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  outcome.result =
-      outcome.report.passed ? CheckOutcome::Result::kPassed : CheckOutcome::Result::kFailed;
-  return outcome;
-}
 
 // The stage that a failed `load` check reached: its report's word, or for a process that ended
 // without one, where it was when it ended.
@@ -255,99 +62,6 @@ int ExitStatusFor(LoadStage stage) {
   }
 }
 
-std::string ReplayCommand(const ValidateOptions& options, const CheckDefinition& check) {
-  std::string command = "modhost validate " + ShellQuoted(options.library) + " --seed " +
-                        std::to_string(options.seed);
-  if (options.level != validation::kDefaultLevel) {
-    command += " --level " + std::to_string(options.level);
-  }
-  return command + " --include '^" + check.name + "$'";
-}
-
-const char* ResultName(CheckOutcome::Result result) {
-  switch (result) {
-    case CheckOutcome::Result::kPassed:
-      return "passed";
-    case CheckOutcome::Result::kFailed:
-      return "failed";
-    case CheckOutcome::Result::kSkipped:
-      return "skipped";
-  }
-  return "skipped";
-}
-
-const char* KindName(CheckKind kind) {
-  switch (kind) {
-    case CheckKind::kFile:
-      return "file";
-    case CheckKind::kLoad:
-      return "load";
-    case CheckKind::kModule:
-      return "module";
-  }
-  return "module";
-}
-
-void PrintIndented(const std::string& text, const char* indent) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::printf("%s%s\n", indent, text.substr(start, end - start).c_str());
-    start = end + 1;
-  }
-}
-
-void PrintHuman(const CheckOutcome& outcome, const ValidateOptions& options) {
-  const CheckReport& report = outcome.report;
-  static const char* const kLabels[] = {"PASS", "FAIL", "SKIP"};
-  const char* label = kLabels[static_cast<int>(outcome.result)];
-  std::string first_line;
-  if (outcome.result == CheckOutcome::Result::kPassed) {
-    first_line = report.notes.empty() ? "" : report.notes.front();
-  } else if (!report.failures.empty()) {
-    first_line = report.failures.front();
-  }
-  std::printf("%s  %-26s %s\n", label, outcome.check->name, first_line.c_str());
-  if (outcome.result == CheckOutcome::Result::kPassed) {
-    for (size_t index = 1; index < report.notes.size(); ++index) {
-      std::printf("      %s\n", report.notes[index].c_str());
-    }
-  }
-  if (outcome.result != CheckOutcome::Result::kFailed) return;
-  for (size_t index = 1; index < report.failures.size(); ++index) {
-    std::printf("      %s\n", report.failures[index].c_str());
-  }
-  for (const std::string& note : report.notes) std::printf("      note: %s\n", note.c_str());
-  std::printf("      seed %llu; to replay: %s\n", static_cast<unsigned long long>(options.seed),
-              ReplayCommand(options, *outcome.check).c_str());
-  if (!report.script.empty()) {
-    std::printf("      event script:\n");
-    PrintIndented(report.script, "        ");
-  }
-  if (!outcome.library_output.empty()) {
-    std::printf("      standard error of the check's process (last lines):\n");
-    PrintIndented(outcome.library_output, "        ");
-  }
-}
-
-nlohmann::json OutcomeToJson(const CheckOutcome& outcome, const ValidateOptions& options) {
-  nlohmann::json json;
-  json["name"] = outcome.check->name;
-  json["kind"] = KindName(outcome.check->kind);
-  json["summary"] = outcome.check->summary;
-  json["result"] = ResultName(outcome.result);
-  json["ending"] = outcome.ending;
-  json["seconds"] = outcome.seconds;
-  json["failures"] = outcome.report.failures;
-  json["notes"] = outcome.report.notes;
-  json["script"] = outcome.report.script;
-  json["last_step"] = outcome.last_step;
-  json["library_output"] = outcome.library_output;
-  json["replay"] = ReplayCommand(options, *outcome.check);
-  return json;
-}
-
 bool Selected(const CheckDefinition& check, const std::vector<std::regex>& include,
               const std::vector<std::regex>& exclude) {
   bool wanted = include.empty();
@@ -365,65 +79,6 @@ double DefaultTimeLimit(int level) {
   if (level <= validation::kDefaultLevel) return 20;
   return 20.0 * validation::SeedsForLevel(level) * 2;
 }
-
-// ---- JUnit XML ----------------------------------------------------------------------------------
-
-// Text for an XML attribute or element: the five markup characters as entities, and control
-// characters that XML 1.0 cannot hold as a visible escape.
-std::string XmlText(const std::string& text) {
-  std::string escaped;
-  for (unsigned char character : text) {
-    switch (character) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        if (character < 0x20 && character != '\n' && character != '\t') {
-          escaped += Format("\\x%02x", character);
-        } else {
-          escaped += static_cast<char>(character);
-        }
-    }
-  }
-  return escaped;
-}
-
-int ListChecks() {
-  for (const CheckDefinition& check : validation::AllChecks()) {
-    std::printf("%-26s %-7s %s\n", check.name, KindName(check.kind), check.summary);
-    std::string levels = check.first_level > validation::kLowestLevel
-                             ? "runs from level " + std::to_string(check.first_level) + "; "
-                             : std::string("runs at every level; ");
-    levels += *check.by_level ? check.by_level : "the same work at every level";
-    std::printf("%-26s %-7s levels: %s\n", "", "", levels.c_str());
-  }
-  std::printf(
-      "\nAbove level 5 every check repeats with more seeds: 2 at level 6, 3, 4, 6 and 8 at "
-      "level 10.\n");
-  return kExitOk;
-}
-
-// What one library's validation came to.
-struct LibraryResult {
-  std::string library;
-  int exit_status = kExitOk;
-  size_t passed = 0, failed = 0, skipped = 0;
-  double seconds = 0;
-  std::vector<CheckOutcome> outcomes;
-  nlohmann::json json;  // the document --json prints for this library
-};
 
 // Runs `count` jobs on up to `workers` threads, and hands each result to `finish` in the order
 // of the jobs, as soon as every job before it has finished, under one lock. `may_start` says false
@@ -665,72 +320,6 @@ std::vector<std::string> ExpandLibraries(const std::vector<std::string>& argumen
     }
   }
   return libraries;
-}
-
-// The run as JUnit XML, which CI systems read: one <testsuite> per library, one <testcase> per
-// check (a failed check has a <failure> with every line of its report and the replay command; a
-// check not run is <skipped>), notes in <system-out>.
-bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>& results,
-                std::string* error) {
-  size_t tests = 0, failures = 0, skipped = 0;
-  double seconds = 0;
-  for (const LibraryResult& result : results) {
-    tests += result.outcomes.size();
-    failures += result.failed;
-    skipped += result.skipped;
-    seconds += result.seconds;
-  }
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += Format(
-      "<testsuites name=\"modhost validate\" tests=\"%zu\" failures=\"%zu\" "
-      "errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
-      tests, failures, skipped, seconds);
-  // Texts of any length (a library's path, a failure with its script) are concatenated, not
-  // formatted.
-  for (const LibraryResult& result : results) {
-    xml += "  <testsuite name=\"" + XmlText(result.library) + "\"" +
-           Format(" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
-                  result.outcomes.size(), result.failed, result.skipped, result.seconds);
-    xml += Format(
-        "    <properties><property name=\"seed\" value=\"%llu\"/><property "
-        "name=\"level\" value=\"%d\"/><property name=\"exit_status\" value=\"%d\"/>"
-        "</properties>\n",
-        static_cast<unsigned long long>(options.seed), options.level, result.exit_status);
-    ValidateOptions replay = options;
-    replay.library = result.library;
-    for (const CheckOutcome& outcome : result.outcomes) {
-      xml += "    <testcase classname=\"modhost.validate." + XmlText(BaseNameOf(result.library)) +
-             "\" name=\"" + XmlText(outcome.check->name) + "\"" +
-             Format(" time=\"%.3f\"", outcome.seconds);
-      std::string body;
-      if (outcome.result == CheckOutcome::Result::kFailed) {
-        const std::vector<std::string>& lines = outcome.report.failures;
-        std::string text;
-        for (const std::string& line : lines) text += line + "\n";
-        text += "to replay: " + ReplayCommand(replay, *outcome.check) + "\n";
-        if (!outcome.report.script.empty()) text += "event script:\n" + outcome.report.script;
-        body += "      <failure message=\"" +
-                XmlText(lines.empty() ? std::string("failed") : lines.front()) + "\" type=\"" +
-                XmlText(outcome.ending) + "\">" + XmlText(text) + "</failure>\n";
-      } else if (outcome.result == CheckOutcome::Result::kSkipped) {
-        body += "      <skipped message=\"" +
-                XmlText(outcome.report.notes.empty() ? std::string("not run")
-                                                     : outcome.report.notes.front()) +
-                "\"/>\n";
-      }
-      if (!outcome.report.notes.empty() && outcome.result != CheckOutcome::Result::kSkipped) {
-        std::string notes;
-        for (const std::string& note : outcome.report.notes) notes += note + "\n";
-        body += "      <system-out>" + XmlText(notes) + "</system-out>\n";
-      }
-      xml += body.empty() ? "/>\n" : ">\n" + body + "    </testcase>\n";
-    }
-    xml += "  </testsuite>\n";
-  }
-  xml += "</testsuites>\n";
-  OutputFile file;
-  return file.Open(options.junit, error) && file.Write(xml.data(), xml.size(), error) &&
-         file.Commit(error);
 }
 
 int WorstStatus(int first, int second) { return std::max(first, second); }
