@@ -36,6 +36,9 @@ namespace {
 // Every buffer holds this many samples, and the blocks walk through it at their offsets: a
 // multiple of every block size timed, small enough to stay in the processor's caches.
 const int32_t kBufferSamples = 8192;
+// Samples after the blocks' reach: a module that writes a little past its span is
+// process-output-span's finding, and must not write outside the buffer here.
+const int32_t kSpareSamples = 64;
 const int32_t kBlockSizes[] = {1, 16, 64, 512, 4096};
 const int32_t kDenormalBlock = 512;
 // A module this many times slower with denormal inputs fails.
@@ -65,8 +68,10 @@ class TimedInstance {
     setup.clock = 0;
     instance_ = context.Create(setup);
     buffers_.resize(layout.pins.size());
-    for (int32_t pin : layout.audio_inputs) Buffer(pin).assign(kBufferSamples, 0.0f);
-    for (int32_t pin : layout.audio_outputs) Buffer(pin).assign(kBufferSamples, 0.0f);
+    for (int32_t pin : layout.audio_inputs)
+      Buffer(pin).assign(kBufferSamples + kSpareSamples, 0.0f);
+    for (int32_t pin : layout.audio_outputs)
+      Buffer(pin).assign(kBufferSamples + kSpareSamples, 0.0f);
     for (size_t pin = 0; pin < buffers_.size(); ++pin) {
       if (!buffers_[pin].empty()) instance_->Bind(static_cast<int32_t>(pin), buffers_[pin].data());
     }

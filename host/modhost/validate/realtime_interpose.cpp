@@ -194,6 +194,12 @@ WATCH_EXPORT void* calloc(size_t count, size_t size) {
 }
 
 WATCH_EXPORT void* realloc(void* pointer, size_t size) {
+  if (t_resolving > 0) {
+    // Only the arena may be used while dlsym runs.
+    void* moved = ArenaAllocate(size);
+    if (moved != nullptr && pointer != nullptr) memcpy(moved, pointer, size);
+    return moved;
+  }
   Inside inside;
   Note(k_realloc);
   if (InArena(pointer)) {
@@ -205,7 +211,10 @@ WATCH_EXPORT void* realloc(void* pointer, size_t size) {
 }
 
 WATCH_EXPORT void free(void* pointer) {
-  if (pointer == nullptr || InArena(pointer)) return;
+  // dlsym frees its last error message, and may do so while it finds the real free for this
+  // very call (a sanitizer's run-time calls dlsym before main): resolving again from here would
+  // recurse for ever, so a block freed while resolving is left allocated.
+  if (pointer == nullptr || InArena(pointer) || t_resolving > 0) return;
   Inside inside;
   Note(k_free);
   REAL(free)(pointer);
