@@ -553,6 +553,31 @@ TEST_F(ModhostTest, TessavineRenderMatchesTheHostCoreUnderBothPitchLaws) {
 }
 
 // The frame's test module writes In + 100 * Mode to Out, so every change shows at its sample.
+// A length in seconds is rounded to the nearest sample, a half up: 0.007 s at 44.1 kHz is 308.7
+// samples and renders 309; a length under half a sample is refused.
+TEST_F(ModhostTest, FractionalSecondsRenderTheNearestWholeNumberOfSamples) {
+  struct Length {
+    const char* rate;
+    const char* seconds;
+    int64_t frames;  // 0: refused
+  };
+  const Length lengths[] = {{"44100", "0.007", 309}, {"44100", "0.0069", 304},
+                            {"44100", "1", 44100},   {"2", "0.25", 1},
+                            {"2", "1.25", 3},        {"2", "0.24", 0},
+                            {"48000", "0.00001", 0}, {"48000", "0.0000105", 1}};
+  for (const Length& length : lengths) {
+    SCOPED_TRACE(std::string(length.seconds) + " s at " + length.rate + " Hz");
+    const Outcome run = Modhost({"render", kTessavine, "-o", "length.wav", "--quiet", "--rate",
+                                 length.rate, "--seconds", length.seconds});
+    if (length.frames == 0) {
+      EXPECT_EQ(run.status, modhost::kExitUsage) << run.err;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadWav(InFolder("length.wav")).info.frames, length.frames);
+  }
+}
+
 TEST_F(ModhostTest, AutomationLandsOnItsExactSample) {
   std::ofstream(InFolder("moves.txt")) << "# Mode steps inside a block, on a block's first sample\n"
                                           "\n"
