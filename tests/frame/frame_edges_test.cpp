@@ -17,6 +17,7 @@ class FrameEdgeTest : public OpenedModuleTest {
   using OpenedModuleTest::clock;
   using OpenedModuleTest::host_;
   using OpenedModuleTest::module;
+  using OpenedModuleTest::Open;
   using OpenedModuleTest::Process;
   using OpenedModuleTest::record_;
 
@@ -114,6 +115,18 @@ TEST_F(FrameEdgeTest, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
          return static_cast<int64_t>(test.module()->m_notices[0].clock - 1500);
        },
        0, 0, 1},
+      {"a re-open at a later clock: an event left behind is handled at the first sample", 1500,
+       [](FrameEdgeTest& test, int64_t reopened_clock) {
+         test.Fresh(kClock);
+         PinUpdate(test.record_, 1500, 2, 0, 1);
+         test.host_->core().set_sample_clock(static_cast<uint32_t>(reopened_clock));
+         test.Open();
+         test.Process(0, 64);
+         if (test.module()->m_notice_count == 0) return kWaits;
+         return static_cast<int64_t>(test.module()->m_notices[0].clock -
+                                     static_cast<uint32_t>(reopened_clock));
+       },
+       1, 0, 0},
       {"equal stamps keep the order they were queued in", kClock + 10,
        [](FrameEdgeTest& test, int64_t second_stamp) {
          test.Fresh(kClock);
