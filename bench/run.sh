@@ -23,15 +23,8 @@ bash scripts/install-deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target oscillator_bench >/dev/null
 
-cpu_field() { grep -m1 "^$1[[:space:]]*:" /proc/cpuinfo | sed 's/^[^:]*: *//'; }
-flags=" $(cpu_field flags) "
-isa=""
-for flag in sse2 avx avx2 fma avx512f; do
-  [[ "$flags" == *" $flag "* ]] && isa+=" $flag"
-done
-echo "machine: $(cpu_field 'model name') ($(cpu_field vendor_id), family $(cpu_field 'cpu family')," \
-  "model $(cpu_field model), stepping $(cpu_field stepping); has${isa:- none of sse2 avx avx2 fma avx512f})"
-echo "cores: $(nproc); load average: $(cut -d' ' -f1-3 /proc/loadavg); $(date -u '+%Y-%m-%d %H:%M UTC')"
+source bench/machine.sh
+print_machine
 echo "preset: $preset"
 if [ "$preset" = win32 ]; then
   WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "build/$preset/bench/oscillator_bench.exe" "$@"

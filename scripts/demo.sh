@@ -87,5 +87,5 @@ echo "== the tour is in $root/$out/"
 for file in "$out"/*; do
   printf '  %-40s %9d bytes\n' "$file" "$(stat -c %s "$file")"
 done
-echo "Each WAV is 32-bit float (1.0 = 10 V); each SVG shows its waveform and spectrum."
+echo "Each WAV is 32-bit float (1.0 = 10 V); each SVG shows its spectrogram, pitch and RMS over time (and, for a steady pitch, the waveform and spectrum)."
 echo "More: $modhost render --help, $modhost analyze --help, $modhost validate --help"

@@ -15,7 +15,11 @@ packages=(
   libcli11-dev nlohmann-json3-dev libbenchmark-dev
   libsndfile1-dev sox             # other programs' WAV readers and writers, to check modhost's
   librsvg2-bin                    # rsvg-convert, another program that must draw modhost's plots
+  aubio-tools                     # aubiopitch, the pitch tracker modhost analyze is compared with
   libmpfr-dev                     # test-only: the correctly rounded reference of portable_math
+  lv2-dev                         # the LV2 bridge's headers
+  lilv-utils serdi blop-lv2       # LV2 hosts' tools and a Turtle reader to test the bridge with;
+                                  # blop's oscillators to time it against
   clang-format python3
   clang libclang-rt-14-dev llvm   # libFuzzer and the sanitizer runtimes; llvm-symbolizer
 )

@@ -174,6 +174,17 @@ class SEModule_base {
                                      int32_t sampleFrames);
 
  protected:
+  // Fills the words of a pin's description that every module writes, for GetPinProperties.
+  // `extra` (the item list or ranges) is left alone: only pins that have one write it.
+  static void DescribePin(PinDescription* description, void* variable, PinDirection direction,
+                          PinDatatype datatype, const char* name, const char* default_value) {
+    description->variable_address = variable;
+    description->direction = static_cast<int32_t>(direction);
+    description->datatype = static_cast<int32_t>(datatype);
+    description->name = name;
+    description->default_value = default_value;
+  }
+
   HostCallback m_host_callback;
   ModuleRecord m_record;
   float m_sample_rate;

@@ -8,15 +8,6 @@ enum Pin : int32_t { kPitchPin = 0, kSignalOutPin = 1, kFreqScalePin = 2, kPinCo
 // The status "Signal Out" announces at open.
 const int32_t kOutputStatus = 2;
 
-void Describe(PinDescription* description, void* variable, PinDirection direction,
-              PinDatatype datatype, const char* name, const char* default_value) {
-  description->variable_address = variable;
-  description->direction = static_cast<int32_t>(direction);
-  description->datatype = static_cast<int32_t>(datatype);
-  description->name = name;
-  description->default_value = default_value;
-}
-
 }  // namespace
 
 Module::Module(HostCallback host) : SEModule_base(host) {}
@@ -45,14 +36,15 @@ bool Module::GetPinProperties(int32_t index, PinDescription* description) {
   if (static_cast<uint32_t>(index) >= kPinCount || description == nullptr) return false;
   switch (index) {
     case kPitchPin:
-      Describe(description, &m_pitch, PinDirection::Input, PinDatatype::Audio, "Pitch", "5");
+      DescribePin(description, &m_pitch, PinDirection::Input, PinDatatype::Audio, "Pitch", "5");
       break;
     case kSignalOutPin:
-      Describe(description, &m_output, PinDirection::Output, PinDatatype::Audio, "Signal Out", "0");
+      DescribePin(description, &m_output, PinDirection::Output, PinDatatype::Audio, "Signal Out",
+                  "0");
       break;
     case kFreqScalePin:
-      Describe(description, &m_freq_scale, PinDirection::Setting, PinDatatype::Enum, "Freq Scale",
-               "0");
+      DescribePin(description, &m_freq_scale, PinDirection::Setting, PinDatatype::Enum,
+                  "Freq Scale", "0");
       description->extra = "1 Volt/Octave,1 Volt/kHz";
       break;
   }

@@ -92,13 +92,13 @@ class BrokenModule : public SEModule_base {
   bool GetPinProperties(int32_t index, PinDescription* description) override {
     switch (index) {
       case 0:
-        Describe(description, &m_in, PinDirection::Input, PinDatatype::Audio, "In", "5");
+        DescribePin(description, &m_in, PinDirection::Input, PinDatatype::Audio, "In", "5");
         return true;
       case 1:
-        Describe(description, &m_out, PinDirection::Output, PinDatatype::Audio, "Out", "0");
+        DescribePin(description, &m_out, PinDirection::Output, PinDatatype::Audio, "Out", "0");
         return true;
       case 2:
-        Describe(description, &m_gain, PinDirection::Setting, PinDatatype::Enum, "Gain", "0");
+        DescribePin(description, &m_gain, PinDirection::Setting, PinDatatype::Enum, "Gain", "0");
 #if defined(BROKEN_FAULT_UNTERMINATED_NAME)
         description->name = g_long_name.text;
 #endif
@@ -203,15 +203,6 @@ class BrokenModule : public SEModule_base {
   }
 
  private:
-  static void Describe(PinDescription* description, void* variable, PinDirection direction,
-                       PinDatatype datatype, const char* name, const char* default_value) {
-    description->variable_address = variable;
-    description->direction = static_cast<int32_t>(direction);
-    description->datatype = static_cast<int32_t>(datatype);
-    description->name = name;
-    description->default_value = default_value;
-  }
-
   static constexpr int64_t kCrashSample = 1000;
 
   float* m_in = nullptr;

@@ -5,7 +5,8 @@
 # libraries; every file must be byte-identical to the native render. Each module is rendered with
 # the first line of its examples.txt, in blocks of random length. The modules are those each
 # build registered (<build>/modules.txt). The Windows modhost's analyze must print what the
-# native one prints, and Unicode names must pass through Wine.
+# native one prints, modhost diff must call the renders identical and name a sample changed by
+# one float step, and Unicode names must pass through Wine.
 #
 # Usage: cross_target_test.sh BUILD_ROOT (the folder holding native/, x86/ and win32/). Needs all
 # three builds; when one is missing the test is skipped (status 77), unless
@@ -80,6 +81,26 @@ for module in "${modules[@]}"; do
   run win32 wine "$win32"
   for name in native-hosting-x86 x86 native-hosting-win32 win32; do
     same "$module-native.wav" "$module-$name.wav" "$module: $name"
+  done
+  "$native" diff "$module-native.wav" "$module-win32.wav" >diff.txt ||
+    fail "$module: modhost diff finds the Windows render different: $(cat diff.txt)"
+  wine "$win32" diff "$module-native.wav" "$module-x86.wav" >diff.txt ||
+    fail "$module: modhost.exe diff finds the i386 render different: $(cat diff.txt)"
+  # One sample one float step away: diff names it, under Wine too.
+  python3 - "$module-native.wav" ulp.wav <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+at = data.index(b"data") + 8 + 4 * 1000
+struct.pack_into("<I", data, at, struct.unpack_from("<I", data, at)[0] + 1)
+open(sys.argv[2], "wb").write(data)
+PY
+  for host in "$native" "wine $win32"; do
+    $host diff "$module-native.wav" ulp.wav >ulp.txt
+    status=$?
+    { [ "$status" = 1 ] && grep -q "differ: 1 of " ulp.txt &&
+      grep -q "first difference    frame 1000 " ulp.txt &&
+      grep -q "largest in steps    1 ULP of 32-bit float" ulp.txt; } ||
+      fail "$module: $host diff of a one-step change gave status $status: $(cat ulp.txt)"
   done
   "$native" analyze "$module-native.wav" >native.txt
   wine "$win32" analyze "$module-native.wav" >win32.txt

@@ -22,6 +22,7 @@
 #include "host/modhost/render/automation.h"
 #include "host/modhost/render/control_plan.h"
 #include "host/modhost/render/render.h"
+#include "tests/modhost/sndfile_wav.h"
 #include "tests/support/test_host.h"
 
 namespace {
@@ -31,6 +32,9 @@ using modhost::BlockLengths;
 using modhost::ControlPlan;
 using modhost::EnumItem;
 using modhost::UserControls;
+using modhost_test::ReadWav;
+using modhost_test::Wav;
+using modhost_test::WriteWav;
 
 const std::string kModhost = MODHOST_PATH;
 const std::string kPelio = SE_PLUGIN_DIR "/pelio" SE_PLUGIN_SUFFIX;
@@ -336,33 +340,6 @@ class ModhostTest : public ::testing::Test {
 
   std::string folder_;
 };
-
-struct Wav {
-  SF_INFO info = {};
-  std::vector<float> samples;  // interleaved
-};
-
-Wav ReadWav(const std::string& path) {
-  Wav wav;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &wav.info);
-  EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
-  if (!file) return wav;
-  wav.samples.resize(static_cast<size_t>(wav.info.frames * wav.info.channels));
-  EXPECT_EQ(sf_readf_float(file, wav.samples.data(), wav.info.frames), wav.info.frames);
-  sf_close(file);
-  return wav;
-}
-
-void WriteWav(const std::string& path, int rate, int channels, const std::vector<float>& samples) {
-  SF_INFO info = {};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()) / channels);
-  sf_close(file);
-}
 
 // ---- info ---------------------------------------------------------------------------------------
 

@@ -212,8 +212,8 @@ TEST_F(IsolationTest, CommandLineMistakesGetOneLine) {
   ExpectRefusal({"render", kTessavine}, 2, "modhost: --output is required");
   ExpectRefusal({"frobnicate"}, 2,
                 "modhost: unknown command 'frobnicate'; the commands are info, render, analyze, "
-                "validate\n");
-  ExpectRefusal({}, 2, "modhost: name a command (info, render, analyze, validate)");
+                "diff, validate, lv2\n");
+  ExpectRefusal({}, 2, "modhost: name a command (info, render, analyze, diff, validate, lv2)");
   ExpectRefusal({"validate", kTessavine, "--seed", "-1"}, 2,
                 "modhost validate: --seed: '-1' is out of range");
   ExpectRefusal({"render", kTessavine, "-o", "out.wav", "--timeout", "0"}, 2, "modhost: --timeout");

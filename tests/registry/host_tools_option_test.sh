@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SE_BUILD_HOST_TOOLS does what it says: configured OFF, the project builds its module libraries
-# and no modhost (nor anything that needs it); ON by default, modhost is there.
+# and no host tool (modhost, the LV2 bridge, nor anything that needs them); ON by default, both
+# are there (the bridge on x86-64 Linux, where this test runs).
 #
 # Usage: host_tools_option_test.sh CMAKE SOURCE_DIR GENERATOR C_COMPILER CXX_COMPILER
 # (the generator must be Ninja: the test reads build.ninja)
@@ -28,6 +29,8 @@ configure() {  # configure FOLDER OPTION...
 
 if configure "$work/off" -DSE_BUILD_HOST_TOOLS=OFF; then
   ! grep -q modhost "$work/off/build.ninja" || fail "SE_BUILD_HOST_TOOLS=OFF still builds modhost"
+  ! grep -q lv2_bridge "$work/off/build.ninja" ||
+    fail "SE_BUILD_HOST_TOOLS=OFF still builds the LV2 bridge"
   # Every registered module is still built.
   modules=0
   while IFS=$'\t' read -r name _ _ library _; do
@@ -40,6 +43,9 @@ if configure "$work/off" -DSE_BUILD_HOST_TOOLS=OFF; then
 fi
 if configure "$work/on"; then
   grep -q 'bin/modhost' "$work/on/build.ninja" || fail "the default configuration has no modhost"
+  grep -q 'bin/lv2_bridge.so' "$work/on/build.ninja" ||
+    fail "the default configuration has no LV2 bridge"
 fi
-[ "$failures" -eq 0 ] && echo "SE_BUILD_HOST_TOOLS=OFF configures the modules without modhost"
+[ "$failures" -eq 0 ] &&
+  echo "SE_BUILD_HOST_TOOLS=OFF configures the modules without modhost and the LV2 bridge"
 exit $((failures > 0))

@@ -11,6 +11,14 @@ const std::vector<RegisteredModule>& RegisteredModules() {
   return modules;
 }
 
+std::vector<RegisteredModule> ShippedModules() {
+  std::vector<RegisteredModule> shipped;
+  for (const RegisteredModule& module : RegisteredModules()) {
+    if (module.shipped) shipped.push_back(module);
+  }
+  return shipped;
+}
+
 std::string ModuleTestName(const RegisteredModule& module) { return module.name; }
 
 }  // namespace se_test

@@ -2,6 +2,7 @@
 // every module: they take the list from here and never name one.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,12 @@ struct RegisteredModule {
 
 // In registration order.
 const std::vector<RegisteredModule>& RegisteredModules();
+// The shipped ones among them, for tests of what a user does with the deliverables.
+std::vector<RegisteredModule> ShippedModules();
 
 // The module's name, for the names of parameterised tests.
 std::string ModuleTestName(const RegisteredModule& module);
+// The module's name, for GoogleTest's messages about a parameterised test that failed.
+inline void PrintTo(const RegisteredModule& module, std::ostream* out) { *out << module.name; }
 
 }  // namespace se_test

@@ -1,88 +1,113 @@
-// What `modhost analyze` measures in a rendered signal, as a plain function on samples in memory,
-// so that the measurements can be checked on synthetic signals without any file.
+// What `modhost analyze` measures in a rendered signal: the level statistics, a pitch track with
+// a confidence per frame, the segments it falls into, one fundamental with the levels of its
+// first 16 harmonics when the pitch is stable, an averaged spectrum and a spectrogram.
 //
-// The questions a user asks of an oscillator's rendering are "which pitch did it play" and
-// "how loud is each harmonic": the fundamental frequency, the level of the first 16 harmonics
-// relative to the strongest of them, and the plain level statistics (peak, RMS, DC offset).
+// It reads the signal through a SampleSource, in blocks, so that memory stays bounded whatever
+// the length: one pass computes the statistics and the frames (pitch_track.h), keeping per frame
+// only its numbers, and folds the frames' spectra into the averaged spectrum and a spectrogram of
+// fixed size; segments.h decides whether the pitch is stable; then a second look at an excerpt
+// of at most kMaxExcerptSamples of the stable stretch refines the fundamental with a long
+// transform and measures the harmonics (spectrum.h).
 //
-// Method, in short (analysis.cpp explains each step):
-//   - the spectrum is the FFT of the mean-free signal under a 4-term Blackman-Harris window
-//     (side lobes below -92 dB), zero-padded to at least twice its length;
-//   - spectral peaks are located by a parabola through the log magnitudes of three bins;
-//   - the fundamental is the highest frequency of which every significant peak is a whole
-//     multiple, searched among the strongest peak divided by 1 to 16, and refined by a
-//     least-squares fit to all the peaks it explains. A weak or missing fundamental is therefore
-//     still found, while a lone sinusoid is its own fundamental: no analysis can tell a lone
-//     third harmonic from a sine three times as high.
-// "Significant" means within 80 dB of the strongest partial and 20 dB above the noise floor. A
-// waveform that aliases (a naive square whose period is not a whole number of samples, unlike an
-// oscillator that drops the harmonics above half the sample rate) has partials in between its
-// harmonics; when they are that strong, the sampled signal really repeats only after several
-// periods, and that longer period is what is reported.
+// Every level is relative to full scale (dBFS): 1.0 = 10 V = 0 dBFS.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <vector>
+
+#include "host/modhost/analyze/pitch_track.h"
+#include "host/modhost/analyze/segments.h"
+#include "host/modhost/analyze/spectrum.h"
 
 namespace modhost {
 
-inline constexpr int kHarmonicCount = 16;
+// Frames are kHopSeconds apart, or further apart in a file so long that it would have more than
+// kMaxFrames of them.
+inline constexpr double kHopSeconds = 0.01;
+inline constexpr std::size_t kMaxFrames = 20000;
+// The refinement's excerpt: about 2.7 s at 48 kHz, a resolution of 0.37 Hz.
+inline constexpr std::size_t kMaxExcerptSamples = std::size_t{1} << 17;
+// The spectrogram keeps at most this many columns (frames merged by their maximum) and rows
+// (bins merged likewise), from 0 Hz to half the sample rate.
+inline constexpr std::size_t kSpectrogramColumns = 400;
+inline constexpr std::size_t kSpectrogramRows = 2048;
 
-// Levels that are lower than this relative to the strongest harmonic (including exact zeros,
-// whose logarithm has no value) are reported as this.
-inline constexpr double kLevelFloorDb = -200.0;
-
-// A signal whose RMS around its mean is below this (-160 dB relative to full scale, under the
-// quantization step of a 24-bit file) is silent: it has a DC offset but no pitch.
-inline constexpr double kSilenceRms = 1e-8;
-
-// The spectrum is computed from at most this many samples (about 44 s at 48 kHz) from the start;
-// the level statistics always cover every sample.
-inline constexpr std::size_t kMaxSpectrumSamples = std::size_t{1} << 21;
-
-struct HarmonicLevel {
-  int number = 0;             // 1 for the fundamental, 2 for the octave, ...
-  double frequency_hz = 0.0;  // number × the fundamental
-  bool present = false;       // false above half the sample rate, and for every harmonic when
-                              // the signal has no pitch
-  double amplitude = 0.0;     // peak amplitude of that partial, in the signal's units (1.0 = full
-                              // scale = 10 V); the spectrum's value there when nothing sounds
-  double level_db = kLevelFloorDb;  // 20·log10(amplitude / strongest present harmonic's),
-                                    // never below kLevelFloorDb
+// Where the samples come from: a file's channel, or memory.
+class SampleSource {
+ public:
+  virtual ~SampleSource() = default;
+  virtual double sample_rate() const = 0;
+  virtual std::uint64_t size() const = 0;
+  // Reads `count` samples from sample `first` on into `into`; false with `error` set when it
+  // cannot.
+  virtual bool Read(std::uint64_t first, std::size_t count, float* into, std::string* error) = 0;
 };
 
-// The magnitude spectrum, scaled so that a sinusoid of amplitude A peaks at A.
-struct Spectrum {
-  double bin_hz = 0.0;           // frequency step between two values (zero-padded)
-  std::vector<float> amplitude;  // from 0 Hz to half the sample rate inclusive
-  double resolution_hz = 0.0;    // bin width of the unpadded transform: sample rate / length
+class MemorySource : public SampleSource {
+ public:
+  MemorySource(const float* samples, std::size_t count, double sample_rate)
+      : samples_(samples), count_(count), sample_rate_(sample_rate) {}
+  double sample_rate() const override { return sample_rate_; }
+  std::uint64_t size() const override { return count_; }
+  bool Read(std::uint64_t first, std::size_t count, float* into, std::string* error) override;
+
+ private:
+  const float* samples_;
+  std::size_t count_;
+  double sample_rate_;
+};
+
+// Amplitudes by time and frequency: column c covers frames [c·frames/columns, (c+1)·frames/
+// columns), row r the frequencies from r to r+1 times row_hz; each value is the largest spectrum
+// value there (1.0 = full scale).
+struct Spectrogram {
+  std::size_t columns = 0;
+  std::size_t rows = 0;
+  double row_hz = 0.0;
+  std::vector<float> amplitude;  // columns × rows, column by column
+  float at(std::size_t column, std::size_t row) const { return amplitude[column * rows + row]; }
 };
 
 struct SignalAnalysis {
   double sample_rate = 0.0;
-  std::size_t sample_count = 0;
+  std::uint64_t sample_count = 0;
   double duration_seconds = 0.0;
-  std::size_t non_finite_count = 0;  // NaN and infinite samples, counted as 0 everywhere else
+  std::uint64_t non_finite_count = 0;  // NaN and infinite samples, counted as 0 everywhere else
 
-  double peak = 0.0;       // largest absolute sample
+  double peak = 0.0;     // largest absolute sample, negative ones included
+  double maximum = 0.0;  // largest and smallest sample
+  double minimum = 0.0;
   double rms = 0.0;        // root mean square, DC included
   double dc_offset = 0.0;  // mean
+  bool silent = true;      // RMS around the mean below kSilenceRms (or no samples)
 
-  bool silent = true;           // RMS around the mean below kSilenceRms (or no samples)
-  bool has_pitch = false;       // false when silent, or when no harmonic series explains the
-                                // spectrum (noise, or partials without a common fundamental)
-  double fundamental_hz = 0.0;  // 0 when !has_pitch
-  std::array<HarmonicLevel, kHarmonicCount> harmonics{};
+  // The frames and their segments.
+  double frame_seconds = 0.0;
+  double hop_seconds = 0.0;
+  std::vector<PitchFrame> frames;
+  std::vector<PitchSegment> segments;
 
-  std::size_t spectrum_sample_count = 0;  // samples that entered the spectrum
-  Spectrum spectrum;
+  // The stable pitch: has_pitch when one steady segment covers kStableShare of the length.
+  bool has_pitch = false;
+  double fundamental_hz = 0.0;  // refined on the excerpt; 0 when !has_pitch
+  double stable_share = 0.0;    // the stable segment's share of the length
+  HarmonicLevels harmonics{};   // of the fundamental, measured on the excerpt
+  std::uint64_t excerpt_first = 0;
+  std::size_t excerpt_count = 0;
+  std::vector<float> waveform;  // the excerpt's first three periods
+
+  Spectrum spectrum;  // the frames' spectra averaged by power
+  Spectrogram spectrogram;
 };
 
-// Analyzes `count` samples taken at `sample_rate` (> 0; otherwise std::invalid_argument).
-SignalAnalysis Analyze(const float* samples, std::size_t count, double sample_rate);
+// Analyzes `source` (sample rate > 0; otherwise std::invalid_argument). False, with `error` set,
+// when the source cannot be read.
+bool AnalyzeSource(SampleSource& source, SignalAnalysis* analysis, std::string* error);
 
-// 20·log10(amplitude) floored at kLevelFloorDb, for amplitudes relative to a reference.
-double AmplitudeRatioToDb(double ratio);
+// The same for `count` samples in memory.
+SignalAnalysis Analyze(const float* samples, std::size_t count, double sample_rate);
 
 }  // namespace modhost

@@ -49,29 +49,38 @@ void ComplexTransform(std::vector<std::complex<double>>& values,
 
 }  // namespace
 
-std::vector<std::complex<double>> RealFourierTransform(const std::vector<double>& signal) {
-  const std::size_t length = signal.size();
+RealFourierTransformer::RealFourierTransformer(std::size_t length) : length_(length) {
   if (length < 2 || (length & (length - 1)) != 0) {
     throw std::invalid_argument("the transform's length must be a power of two");
   }
-  const std::size_t half = length / 2;
-  std::vector<std::complex<double>> packed(half);
+  twiddles_ = Twiddles(length);
+  packed_.resize(length / 2);
+}
+
+void RealFourierTransformer::Transform(const double* signal,
+                                       std::vector<std::complex<double>>* spectrum) {
+  const std::size_t half = length_ / 2;
   for (std::size_t index = 0; index < half; ++index) {
-    packed[index] = {signal[2 * index], signal[2 * index + 1]};
+    packed_[index] = {signal[2 * index], signal[2 * index + 1]};
   }
-  const std::vector<std::complex<double>> twiddles = Twiddles(length);
-  ComplexTransform(packed, twiddles, length);
+  ComplexTransform(packed_, twiddles_, length_);
 
   // With Z the packed transform, the even samples' transform is (Z[k] + conj Z[half - k]) / 2 and
   // the odd samples' is (Z[k] - conj Z[half - k]) / 2i; X[k] = even + e^(-2 pi i k / N) odd.
-  std::vector<std::complex<double>> spectrum(half + 1);
+  spectrum->resize(half + 1);
   for (std::size_t k = 0; k <= half; ++k) {
-    const std::complex<double> here = packed[k % half];
-    const std::complex<double> mirror = std::conj(packed[(half - k) % half]);
+    const std::complex<double> here = packed_[k % half];
+    const std::complex<double> mirror = std::conj(packed_[(half - k) % half]);
     const std::complex<double> even = 0.5 * (here + mirror);
     const std::complex<double> odd = std::complex<double>(0.0, -0.5) * (here - mirror);
-    spectrum[k] = even + twiddles[k] * odd;
+    (*spectrum)[k] = even + twiddles_[k] * odd;
   }
+}
+
+std::vector<std::complex<double>> RealFourierTransform(const std::vector<double>& signal) {
+  RealFourierTransformer transformer(signal.size());
+  std::vector<std::complex<double>> spectrum;
+  transformer.Transform(signal.data(), &spectrum);
   return spectrum;
 }
 

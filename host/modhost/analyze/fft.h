@@ -17,4 +17,22 @@ namespace modhost {
 // `signal`, whose length N must be a power of two, 2 or more.
 std::vector<std::complex<double>> RealFourierTransform(const std::vector<double>& signal);
 
+// The same transform for many signals of one length: the twiddle factors are computed once, and
+// the work buffers are kept, so that a frame-by-frame analysis allocates nothing per frame.
+class RealFourierTransformer {
+ public:
+  // `length` must be a power of two, 2 or more (otherwise std::invalid_argument).
+  explicit RealFourierTransformer(std::size_t length);
+
+  std::size_t length() const { return length_; }
+  // Fills `spectrum` with the length() / 2 + 1 values of the transform of `signal` (length()
+  // values).
+  void Transform(const double* signal, std::vector<std::complex<double>>* spectrum);
+
+ private:
+  std::size_t length_;
+  std::vector<std::complex<double>> twiddles_;
+  std::vector<std::complex<double>> packed_;
+};
+
 }  // namespace modhost

@@ -32,5 +32,7 @@ void AddInfoCommand(CLI::App& app, int* exit_status);
 void AddValidateCommand(CLI::App& app, int* exit_status);
 void AddRenderCommand(CLI::App& app, int* exit_status);
 void AddAnalyzeCommand(CLI::App& app, int* exit_status);
+void AddDiffCommand(CLI::App& app, int* exit_status);
+void AddLv2Command(CLI::App& app, int* exit_status);
 
 }  // namespace modhost

@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
   modhost::AddInfoCommand(app, &exit_status);
   modhost::AddRenderCommand(app, &exit_status);
   modhost::AddAnalyzeCommand(app, &exit_status);
+  modhost::AddDiffCommand(app, &exit_status);
   modhost::AddValidateCommand(app, &exit_status);
+  modhost::AddLv2Command(app, &exit_status);
 
   // The first word that is no option must be a command.
   if (arguments.size() > 1 && !arguments[1].empty() && arguments[1][0] != '-') {

@@ -23,11 +23,6 @@ namespace {
 // Data is handed to the system in pieces of about this size.
 const size_t kBufferSize = 1 << 20;
 
-std::string TemporaryName(const std::string& target, unsigned long process, int attempt) {
-  return FolderOf(target) + "." + BaseNameOf(target) + "." + std::to_string(process) + "-" +
-         std::to_string(attempt) + ".part";
-}
-
 #if !defined(_WIN32)
 
 // The temporary file to remove if a signal ends the process first. A fixed buffer, because the
@@ -74,6 +69,11 @@ std::string FollowLinks(const std::string& path) {
 #endif
 
 }  // namespace
+
+std::string TemporaryName(const std::string& target, unsigned long process, int attempt) {
+  return FolderOf(target) + "." + BaseNameOf(target) + "." + std::to_string(process) + "-" +
+         std::to_string(attempt) + ".part";
+}
 
 OutputFile::~OutputFile() { Abandon(); }
 

@@ -19,6 +19,11 @@
 
 namespace modhost {
 
+// The name of a temporary file (or folder) beside `target` for process `process`, try `attempt`:
+// ".NAME.PID-ATTEMPT.part" in the target's folder, hidden, and on the same file system, so that
+// renaming it into place is one step.
+std::string TemporaryName(const std::string& target, unsigned long process, int attempt);
+
 class OutputFile {
  public:
   OutputFile() = default;

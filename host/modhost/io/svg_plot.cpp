@@ -1,409 +1,418 @@
-// Writes the analysis plot as SVG text by hand: two panels of fixed layout, each a frame with
-// grid, ticks and labels, and one data path. Long signals and long spectra are reduced to one
-// minimum and maximum per pixel column, so that the file stays small whatever the input and no
-// spike disappears.
+// The analysis plot's panels (see svg_plot.h), stacked on one page with one time axis for the
+// three panels over time. The spectrogram is an embedded PNG (png_image.h) stretched over its
+// panel; everything else is vector lines and text.
 #include "host/modhost/io/svg_plot.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <vector>
+
+#include "host/modhost/analyze/analysis_report.h"
+#include "host/modhost/io/png_image.h"
+#include "host/modhost/io/svg_writer.h"
 
 namespace modhost {
 namespace {
 
+using svg::DrawAxes;
+using svg::Format;
+using svg::FormatNumber;
+using svg::NiceCeiling;
+using svg::NiceStep;
+using svg::Panel;
+using svg::SeriesPoints;
+using svg::Writer;
+
 constexpr double kWidth = 1000.0;
-constexpr double kHeight = 780.0;
 constexpr double kPlotLeft = 84.0;
-constexpr double kPlotRight = 968.0;
-constexpr double kSpectrumRangeDb = 140.0;
-constexpr double kWaveformPeriods = 3.0;
-constexpr double kUnpitchedWaveformSeconds = 0.010;
+constexpr double kPlotRight = 900.0;
+constexpr double kPanelGap = 62.0;
+constexpr double kSpectrogramHeight = 260.0;
+constexpr double kPitchHeight = 150.0;
+constexpr double kRmsHeight = 110.0;
+constexpr double kWaveformHeight = 200.0;
+constexpr double kSpectrumHeight = 260.0;
+// Levels shown: this many dB under the loudest, in steps of kLevelStepDb.
+constexpr double kLevelRangeDb = 120.0;
+constexpr double kLevelStepDb = 20.0;
+constexpr std::size_t kImageRows = 256;
+// The spectrogram's linear axis reaches this far above the highest harmonic found in any frame.
+constexpr double kFrequencyHeadroom = 1.15;
+constexpr double kLowestLogHz = 20.0;
+// Harmonics further under a frame's loudest than this do not widen the spectrogram's range;
+// 100 dB keeps the faint ones whose change a Quality setting makes.
+constexpr double kShownRangeDb = 100.0;
+// The segments under the title are cut after this many characters (the JSON has them all).
+constexpr std::size_t kLongestLine = 150;
 constexpr double kSpectrumHarmonicSpan = kHarmonicCount + 0.5;
-constexpr double kSpectrumStepDb = 20.0;
 // The waveform's vertical range leaves this much room above the largest sample.
 constexpr double kHeadroom = 1.05;
-// Below this many data points per pixel the points are joined directly; above it each pixel
-// column shows the range of its points.
-constexpr double kPointsPerPixelForEnvelope = 2.0;
 
 constexpr const char* kWaveColour = "#1f5fa8";
 constexpr const char* kSpectrumColour = "#2b2b2b";
 constexpr const char* kHarmonicColour = "#c8321e";
-constexpr const char* kGridColour = "#e3e3e3";
-constexpr const char* kAxisColour = "#555555";
-constexpr const char* kTextColour = "#222222";
-constexpr const char* kSubtleTextColour = "#666666";
+constexpr const char* kPitchColour = "#c8321e";
+constexpr const char* kRmsColour = "#1f5fa8";
+constexpr const char* kTitleStyle = " font-size=\"14\" font-weight=\"bold\"";
 
-// printf into a std::string; the C locale of a command-line program keeps '.' as the decimal
-// point, which SVG requires.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, arguments);
-  va_end(arguments);
-  text.pop_back();
-  return text;
-}
-
-// Length of the valid UTF-8 sequence at `start` in `text`, or 0 when there is none.
-std::size_t Utf8SequenceLength(const std::string& text, std::size_t start) {
-  const unsigned char lead = static_cast<unsigned char>(text[start]);
-  const std::size_t length = lead < 0x80                   ? 1
-                             : lead >= 0xc2 && lead < 0xe0 ? 2
-                             : lead >= 0xe0 && lead < 0xf0 ? 3
-                             : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                           : 0;
-  if (length == 0 || start + length > text.size()) return 0;
-  for (std::size_t offset = 1; offset < length; ++offset) {
-    if ((static_cast<unsigned char>(text[start + offset]) & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
-
-// Text content for the SVG: markup characters escaped, and bytes that are not UTF-8 (a file name
-// can hold any bytes) or control characters replaced, so that the document always parses.
-std::string EscapeXml(const std::string& text) {
-  std::string escaped;
-  for (std::size_t index = 0; index < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, index);
-    if (length == 0) {
-      escaped += '?';
-      ++index;
-      continue;
-    }
-    if (length > 1) {
-      escaped.append(text, index, length);
-      index += length;
-      continue;
-    }
-    const char character = text[index++];
-    switch (character) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        escaped += static_cast<unsigned char>(character) >= 0x20 ? character : '?';
-    }
-  }
-  return escaped;
-}
-
-// A tick step of 1, 2 or 5 times a power of ten giving about `target_count` steps over `range`.
-double NiceStep(double range, double target_count) {
-  const double raw = range / target_count;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  for (double multiple : {1.0, 2.0, 5.0}) {
-    if (raw <= multiple * magnitude * 1.0001) return multiple * magnitude;
-  }
-  return 10.0 * magnitude;
-}
-
-// The smallest of 1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6, 8 times a power of ten that is >= value > 0.
-double NiceCeiling(double value) {
-  const double magnitude = std::pow(10.0, std::floor(std::log10(value)));
-  for (double multiple : {1.0, 1.2, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0}) {
-    if (value <= multiple * magnitude * 1.0000001) return multiple * magnitude;
-  }
-  return 10.0 * magnitude;
-}
-
-// Decimals that show every tick of `step` exactly.
-int DecimalsFor(double step) {
-  return std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 9);
-}
-
-std::string FormatNumber(double value, int decimals) {
-  if (std::abs(value) < 0.5 * std::pow(10.0, -decimals)) value = 0.0;  // no "-0.0"
-  return Format("%.*f", decimals, value);
-}
-
-// A plot area with linear axes mapping data to SVG coordinates.
-struct Panel {
-  double left, top, right, bottom;
-  double x_min, x_max, y_min, y_max;
-
-  double X(double value) const { return left + (value - x_min) / (x_max - x_min) * (right - left); }
-  double Y(double value) const {
-    const double clamped = std::clamp(value, y_min, y_max);
-    return bottom - (clamped - y_min) / (y_max - y_min) * (bottom - top);
-  }
+struct Rgb {
+  double red, green, blue;
 };
 
-double RoundedY(const std::pair<double, double>& point) { return std::round(point.second * 10.0); }
+// Dark for quiet, bright for loud: black, violet, red, orange, pale yellow.
+Rgb LevelColour(double fraction) {
+  static const Rgb kStops[] = {
+      {0, 0, 4}, {80, 18, 123}, {183, 55, 121}, {251, 136, 97}, {252, 253, 191}};
+  const double position = std::clamp(fraction, 0.0, 1.0) * 4.0;
+  const int index = std::min(3, static_cast<int>(position));
+  const double blend = position - index;
+  const Rgb& low = kStops[index];
+  const Rgb& high = kStops[index + 1];
+  return {low.red + (high.red - low.red) * blend, low.green + (high.green - low.green) * blend,
+          low.blue + (high.blue - low.blue) * blend};
+}
 
-class SvgWriter {
- public:
-  SvgWriter() {
-    text_ += Format(
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-        "viewBox=\"0 0 %.0f %.0f\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" "
-        "font-size=\"12\">\n",
-        kWidth, kHeight, kWidth, kHeight);
-    text_ += Format("<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n",
-                    kWidth, kHeight);
-  }
+void PushColour(std::vector<uint8_t>* rgb, const Rgb& colour) {
+  rgb->push_back(static_cast<uint8_t>(std::lround(colour.red)));
+  rgb->push_back(static_cast<uint8_t>(std::lround(colour.green)));
+  rgb->push_back(static_cast<uint8_t>(std::lround(colour.blue)));
+}
 
-  void Text(double x, double y, const std::string& content, const char* anchor = "start",
-            const char* extra = "", const char* colour = kTextColour) {
-    text_ += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\" fill=\"%s\"%s>%s</text>\n", x,
-                    y, anchor, colour, extra, EscapeXml(content).c_str());
-  }
-
-  void Line(double x1, double y1, double x2, double y2, const char* colour, double width,
-            const char* extra = "") {
-    text_ += Format(
-        "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
-        "stroke-width=\"%.2f\"%s/>\n",
-        x1, y1, x2, y2, colour, width, extra);
-  }
-
-  // An open path through `points` (x, y pairs in SVG coordinates).
-  // A clip path of the rectangle of `panel`, to be named in the clip-path of elements.
-  std::string ClipTo(const Panel& panel) {
-    const std::string id = Format("plot-area-%d", ++clip_count_);
-    text_ += Format(
-        "<clipPath id=\"%s\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" "
-        "height=\"%.1f\"/></clipPath>\n",
-        id.c_str(), panel.left, panel.top, panel.right - panel.left, panel.bottom - panel.top);
-    return id;
-  }
-
-  // An open path through `points` (x, y pairs in SVG coordinates), clipped to `clip_id`.
-  void Polyline(const std::vector<std::pair<double, double>>& points, const char* colour,
-                double width, const char* css_class, const std::string& clip_id) {
-    if (points.empty()) return;
-    text_ += Format(
-        "<path class=\"%s\" clip-path=\"url(#%s)\" fill=\"none\" stroke=\"%s\" "
-        "stroke-width=\"%.2f\" stroke-linejoin=\"round\" d=\"",
-        css_class, clip_id.c_str(), colour, width);
-    // Coordinates are written to 0.1 px: points that round alike, and the inner points of a
-    // horizontal run (a spectrum lying on the floor of the plot), add nothing but bytes.
-    std::string previous;
-    for (std::size_t index = 0; index < points.size(); ++index) {
-      const std::string point = Format("%.1f %.1f", points[index].first, points[index].second);
-      if (point == previous) continue;
-      const bool inside_run = index > 0 && index + 1 < points.size() &&
-                              RoundedY(points[index - 1]) == RoundedY(points[index]) &&
-                              RoundedY(points[index + 1]) == RoundedY(points[index]);
-      if (inside_run) continue;
-      text_ += (previous.empty() ? "M" : " L") + point;
-      previous = point;
-    }
-    text_ += "\"/>\n";
-  }
-
-  void Raw(const std::string& element) { text_ += element; }
-
-  std::string Finish() {
-    text_ += "</svg>\n";
-    return std::move(text_);
-  }
-
- private:
-  std::string text_;
-  int clip_count_ = 0;
-};
-
-// Frame, grid, tick labels and axis titles of `panel`.
-void DrawAxes(SvgWriter& svg, const Panel& panel, double x_step, double x_scale, double y_step,
-              const std::string& x_title, const std::string& y_title) {
-  const int x_decimals = DecimalsFor(x_step * x_scale);
-  const int y_decimals = DecimalsFor(y_step);
-  for (double tick = std::ceil(panel.x_min / x_step - 1e-9) * x_step;
-       tick <= panel.x_max + x_step * 1e-9; tick += x_step) {
-    const double x = panel.X(tick);
-    svg.Line(x, panel.top, x, panel.bottom, kGridColour, 1.0);
-    svg.Line(x, panel.bottom, x, panel.bottom + 5, kAxisColour, 1.0);
-    svg.Text(x, panel.bottom + 19, FormatNumber(tick * x_scale, x_decimals), "middle");
-  }
-  for (double tick = std::ceil(panel.y_min / y_step - 1e-9) * y_step;
-       tick <= panel.y_max + y_step * 1e-9; tick += y_step) {
-    const double y = panel.Y(tick);
-    svg.Line(panel.left, y, panel.right, y, kGridColour, 1.0);
-    svg.Line(panel.left - 5, y, panel.left, y, kAxisColour, 1.0);
-    svg.Text(panel.left - 8, y + 4, FormatNumber(tick, y_decimals), "end");
-  }
+void Image(Writer& svg, double x, double y, double width, double height, std::size_t pixels_across,
+           std::size_t pixels_down, const std::vector<uint8_t>& rgb, const char* css_class) {
   svg.Raw(Format(
-      "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" "
-      "stroke=\"%s\" stroke-width=\"1\"/>\n",
-      panel.left, panel.top, panel.right - panel.left, panel.bottom - panel.top, kAxisColour));
-  svg.Text((panel.left + panel.right) / 2, panel.bottom + 38, x_title, "middle");
-  const double y_middle = (panel.top + panel.bottom) / 2;
-  svg.Text(panel.left - 56, y_middle, y_title, "middle",
-           Format(" transform=\"rotate(-90 %.1f %.1f)\"", panel.left - 56, y_middle).c_str());
+      "<image class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
+      "preserveAspectRatio=\"none\" href=\"data:image/png;base64,%s\"/>\n",
+      css_class, x, y, width, height, Base64(EncodePng(pixels_across, pixels_down, rgb)).c_str()));
 }
 
-// Points of a series of `count` values at x = first_x + index * x_step, as SVG coordinates:
-// every value when they are few, else the minimum and maximum of each pixel column.
-template <typename ValueAt>
-std::vector<std::pair<double, double>> SeriesPoints(const Panel& panel, std::size_t count,
-                                                    double first_x, double x_step,
-                                                    ValueAt value_at) {
-  std::vector<std::pair<double, double>> points;
-  const double pixels = panel.right - panel.left;
-  if (static_cast<double>(count) <= kPointsPerPixelForEnvelope * pixels) {
-    for (std::size_t index = 0; index < count; ++index) {
-      const double x = first_x + static_cast<double>(index) * x_step;
-      points.emplace_back(panel.X(x), panel.Y(value_at(index)));
+// The title above `panel`, `raise` pixels higher than usual (above the harmonic numbers).
+void PanelTitle(Writer& svg, const Panel& panel, const std::string& title, double raise = 0.0) {
+  svg.Text(panel.left, panel.top - 12 - raise, title, "start", kTitleStyle);
+}
+
+void Note(Writer& svg, const Panel& panel, const std::string& text) {
+  svg.Text((panel.left + panel.right) / 2, (panel.top + panel.bottom) / 2, text, "middle",
+           " font-size=\"16\"", svg::kSubtleTextColour);
+}
+
+// The highest frequency worth showing: above every harmonic found in any frame within
+// kShownRangeDb of the frame's loudest, or half the sample rate when no frame has a pitch.
+double TopFrequency(const SignalAnalysis& analysis) {
+  const double nyquist_hz = analysis.sample_rate / 2.0;
+  double highest = 0.0;
+  for (const PitchFrame& frame : analysis.frames) {
+    if (!(frame.pitch_hz > 0.0)) continue;
+    highest = std::max(highest, frame.pitch_hz);
+    const float loudest = *std::max_element(frame.harmonic_dbfs.begin(), frame.harmonic_dbfs.end());
+    for (int index = 0; index < kHarmonicCount; ++index) {
+      if (frame.harmonic_dbfs[index] > std::max<double>(kLevelFloorDb, loudest - kShownRangeDb)) {
+        highest = std::max(highest, (index + 1) * frame.pitch_hz);
+      }
     }
-    return points;
   }
-  std::size_t index = 0;
-  for (int column = 0; column < static_cast<int>(pixels) && index < count; ++column) {
-    const double column_end = panel.x_min + (column + 1) / pixels * (panel.x_max - panel.x_min);
-    double low = value_at(index);
-    double high = low;
-    while (index < count && first_x + static_cast<double>(index) * x_step < column_end) {
-      low = std::min(low, value_at(index));
-      high = std::max(high, value_at(index));
-      ++index;
+  if (highest <= 0.0) return nyquist_hz;
+  return std::min(nyquist_hz, NiceCeiling(highest * kFrequencyHeadroom));
+}
+
+// The frequency axis' ticks: 1, 2, 5 times powers of ten on a log axis, else evenly spaced.
+void FrequencyTicks(Writer& svg, const Panel& panel, bool log_axis, double bottom_hz,
+                    double top_hz) {
+  const auto label = [](double hz) {
+    return hz >= 1000.0
+               ? FormatNumber(hz / 1000.0, hz >= 10000.0 || std::fmod(hz, 1000.0) == 0.0 ? 0 : 1) +
+                     "k"
+               : FormatNumber(hz, 0);
+  };
+  std::vector<double> ticks;
+  if (log_axis) {
+    for (double decade = std::pow(10.0, std::floor(std::log10(bottom_hz))); decade <= top_hz;
+         decade *= 10.0) {
+      for (double multiple : {1.0, 2.0, 5.0}) {
+        const double hz = multiple * decade;
+        if (hz >= bottom_hz * 0.999 && hz <= top_hz * 1.001) ticks.push_back(hz);
+      }
     }
-    const double x = panel.left + column + 0.5;
-    points.emplace_back(x, panel.Y(high));
-    if (low != high) points.emplace_back(x, panel.Y(low));
+  } else {
+    const double step = NiceStep(top_hz, 5.0);
+    for (double hz = 0.0; hz <= top_hz * 1.0001; hz += step) ticks.push_back(hz);
   }
-  return points;
+  for (double hz : ticks) {
+    const double y = log_axis ? panel.Y(std::log2(hz)) : panel.Y(hz);
+    svg.Line(panel.left - 5, y, panel.left, y, svg::kAxisColour, 1.0);
+    svg.Text(panel.left - 8, y + 4, label(hz), "end");
+  }
 }
 
-double FiniteOrZero(float value) { return std::isfinite(value) ? value : 0.0; }
+void DrawSpectrogram(Writer& svg, const SignalAnalysis& analysis, const PlotOptions& options,
+                     const Panel& frame) {
+  const Spectrogram& spectrogram = analysis.spectrogram;
+  const double top_hz = TopFrequency(analysis);
+  const bool log_axis = options.log_frequency && top_hz > 2.0 * kLowestLogHz;
+  const double bottom_hz = log_axis ? kLowestLogHz : 0.0;
+  Panel panel = frame;
+  panel.x_min = 0.0;
+  panel.x_max = std::max(analysis.duration_seconds, 1e-9);
+  panel.y_min = log_axis ? std::log2(bottom_hz) : 0.0;
+  panel.y_max = log_axis ? std::log2(top_hz) : top_hz;
+  PanelTitle(svg, panel,
+             Format("Spectrogram: level in dBFS by time and frequency (%s frequency axis)",
+                    log_axis ? "logarithmic" : "linear"));
+  const double duration = panel.x_max;
+  DrawAxes(svg, panel, NiceStep(duration, 10.0), 1.0, 0.0, "time (s)", "frequency (Hz)");
+  FrequencyTicks(svg, panel, log_axis, std::max(bottom_hz, 1.0), top_hz);
+  if (spectrogram.columns == 0) {
+    Note(svg, panel, analysis.sample_count == 0 ? "no samples" : "too short for a spectrogram");
+    return;
+  }
 
-double AmplitudeToDbfs(double amplitude) {
-  return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -1000.0;
+  // Each pixel row takes the largest value of the stored rows it spans.
+  double loudest = 0.0;
+  for (float value : spectrogram.amplitude) loudest = std::max<double>(loudest, value);
+  const double top_db =
+      loudest > 0.0 ? kLevelStepDb * std::ceil(AmplitudeToDbfs(loudest) / kLevelStepDb) : 0.0;
+  const double bottom_db = top_db - kLevelRangeDb;
+  std::vector<uint8_t> rgb;
+  rgb.reserve(kImageRows * spectrogram.columns * 3);
+  for (std::size_t pixel = 0; pixel < kImageRows; ++pixel) {
+    const double upper = panel.y_max - (panel.y_max - panel.y_min) * pixel / kImageRows;
+    const double lower = panel.y_max - (panel.y_max - panel.y_min) * (pixel + 1) / kImageRows;
+    const double upper_hz = log_axis ? std::exp2(upper) : upper;
+    const double lower_hz = log_axis ? std::exp2(lower) : lower;
+    const std::size_t first =
+        std::min(spectrogram.rows - 1, static_cast<std::size_t>(lower_hz / spectrogram.row_hz));
+    const std::size_t last =
+        std::clamp(static_cast<std::size_t>(std::ceil(upper_hz / spectrogram.row_hz)), first + 1,
+                   spectrogram.rows);
+    for (std::size_t column = 0; column < spectrogram.columns; ++column) {
+      float value = 0.0f;
+      for (std::size_t row = first; row < last; ++row)
+        value = std::max(value, spectrogram.at(column, row));
+      PushColour(&rgb, LevelColour((AmplitudeToDbfs(value) - bottom_db) / kLevelRangeDb));
+    }
+  }
+  Image(svg, panel.left, panel.top, panel.right - panel.left, panel.bottom - panel.top,
+        spectrogram.columns, kImageRows, rgb, "spectrogram");
+
+  // The colour scale beside it.
+  const double bar_left = panel.right + 16.0;
+  const double bar_width = 14.0;
+  std::vector<uint8_t> bar;
+  for (std::size_t pixel = 0; pixel < kImageRows; ++pixel) {
+    PushColour(&bar, LevelColour(1.0 - (pixel + 0.5) / kImageRows));
+  }
+  Image(svg, bar_left, panel.top, bar_width, panel.bottom - panel.top, 1, kImageRows, bar,
+        "colour-scale");
+  for (double level = bottom_db; level <= top_db + 1e-9; level += kLevelStepDb) {
+    const double y =
+        panel.bottom - (level - bottom_db) / kLevelRangeDb * (panel.bottom - panel.top);
+    svg.Line(bar_left + bar_width, y, bar_left + bar_width + 4, y, svg::kAxisColour, 1.0);
+    svg.Text(bar_left + bar_width + 7, y + 4, FormatNumber(level, 0));
+  }
+  svg.Text(bar_left, panel.top - 12, "dBFS");
 }
 
-void DrawWaveform(SvgWriter& svg, const float* samples, std::size_t count,
-                  const SignalAnalysis& analysis, const Panel& frame) {
-  const double seconds =
-      analysis.has_pitch ? kWaveformPeriods / analysis.fundamental_hz : kUnpitchedWaveformSeconds;
-  const std::size_t shown =
-      std::min(count, static_cast<std::size_t>(std::ceil(seconds * analysis.sample_rate)) + 1);
-  double largest = 0.0;
-  for (std::size_t index = 0; index < shown; ++index) {
-    largest = std::max(largest, std::abs(FiniteOrZero(samples[index])));
+// The pitched frames' runs, each a list of (time, value) points.
+std::vector<std::vector<std::pair<double, double>>> PitchRuns(const SignalAnalysis& analysis) {
+  std::vector<std::vector<std::pair<double, double>>> runs;
+  bool in_run = false;
+  for (const PitchFrame& frame : analysis.frames) {
+    if (!(frame.pitch_hz > 0.0)) {
+      in_run = false;
+      continue;
+    }
+    if (!in_run) runs.emplace_back();
+    in_run = true;
+    runs.back().emplace_back(frame.time_seconds, frame.pitch_hz);
+  }
+  return runs;
+}
+
+void DrawPitch(Writer& svg, const SignalAnalysis& analysis, const Panel& frame) {
+  double lowest = 0.0;
+  double highest = 0.0;
+  for (const PitchFrame& pitch_frame : analysis.frames) {
+    if (!(pitch_frame.pitch_hz > 0.0)) continue;
+    lowest = lowest > 0.0 ? std::min(lowest, pitch_frame.pitch_hz) : pitch_frame.pitch_hz;
+    highest = std::max(highest, pitch_frame.pitch_hz);
+  }
+  const bool any = highest > 0.0;
+  const bool log_axis = any && highest / lowest >= 1.5;
+  Panel panel = frame;
+  panel.x_min = 0.0;
+  panel.x_max = std::max(analysis.duration_seconds, 1e-9);
+  if (log_axis) {
+    panel.y_min = std::log2(lowest) - 0.15;
+    panel.y_max = std::log2(highest) + 0.15;
+  } else {
+    const double centre = any ? 0.5 * (lowest + highest) : 440.0;
+    const double half = std::max({0.5 * (highest - lowest) * 1.3, 0.02 * centre, 1.0});
+    panel.y_min = centre - half;
+    panel.y_max = centre + half;
+  }
+  PanelTitle(svg, panel,
+             "Pitch of each frame (" + std::string(log_axis ? "logarithmic" : "linear") +
+                 " axis; gaps where a frame has no pitch)");
+  DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), 1.0,
+           log_axis ? 0.0 : NiceStep(panel.y_max - panel.y_min, 5.0), "time (s)", "pitch (Hz)");
+  if (log_axis) FrequencyTicks(svg, panel, true, std::exp2(panel.y_min), std::exp2(panel.y_max));
+  if (!any) {
+    Note(svg, panel, analysis.silent ? "silent: no pitch" : "no frame has a pitch");
+    return;
+  }
+  const std::string clip_id = svg.ClipTo(panel);
+  for (const auto& run : PitchRuns(analysis)) {
+    auto points = SeriesPoints(panel, run.size(), 0.0, 1.0, [&](std::size_t index) {
+      return log_axis ? std::log2(run[index].second) : run[index].second;
+    });
+    // SeriesPoints spaces points evenly from 0; put them at the frames' times.
+    if (run.size() <= 2 * static_cast<std::size_t>(panel.right - panel.left)) {
+      for (std::size_t index = 0; index < points.size(); ++index) {
+        points[index].first = panel.X(run[index].first);
+      }
+    }
+    if (points.size() == 1) points.push_back({points[0].first + 1.0, points[0].second});
+    svg.Polyline(points, kPitchColour, 1.8, "pitch", clip_id);
+  }
+  // Each steady segment wide enough for it carries its pitch.
+  for (const PitchSegment& segment : analysis.segments) {
+    if (segment.kind != SegmentKind::kSteady) continue;
+    const double left = panel.X(segment.start_seconds);
+    const double right = panel.X(segment.end_seconds);
+    if (right - left < 70.0) continue;
+    const double value = log_axis ? std::log2(segment.frequency_hz) : segment.frequency_hz;
+    const double y = panel.Y(value);
+    svg.Text(0.5 * (left + right), y < panel.top + 20 ? y + 16 : y - 6,
+             Format("%.1f Hz", segment.frequency_hz), "middle", " font-size=\"11\"");
+  }
+}
+
+void DrawRms(Writer& svg, const SignalAnalysis& analysis, const Panel& frame) {
+  double loudest = kLevelFloorDb;
+  double quietest = 0.0;
+  for (const PitchFrame& pitch_frame : analysis.frames) {
+    const double level = AmplitudeToDbfs(pitch_frame.rms);
+    loudest = std::max(loudest, level);
+    quietest = std::min(quietest, level);
   }
   Panel panel = frame;
   panel.x_min = 0.0;
-  panel.x_max = std::max(seconds, 1.0 / analysis.sample_rate);
+  panel.x_max = std::max(analysis.duration_seconds, 1e-9);
+  panel.y_max = analysis.frames.empty() || loudest <= kLevelFloorDb
+                    ? 0.0
+                    : kLevelStepDb * std::ceil((loudest + 0.5) / kLevelStepDb);
+  const double span = std::clamp(kLevelStepDb * std::ceil((panel.y_max - quietest) / kLevelStepDb),
+                                 40.0, kLevelRangeDb);
+  panel.y_min = panel.y_max - span;
+  PanelTitle(svg, panel, "RMS of each frame (dBFS)");
+  DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), 1.0, span > 60.0 ? 20.0 : 10.0, "time (s)",
+           "RMS (dBFS)");
+  if (analysis.frames.empty()) return;
+  const std::vector<PitchFrame>& frames = analysis.frames;
+  auto points = SeriesPoints(panel, frames.size(), frames.front().time_seconds,
+                             analysis.hop_seconds, [&frames](std::size_t index) {
+                               return std::max(AmplitudeToDbfs(frames[index].rms), -1000.0);
+                             });
+  if (points.size() == 1) points.push_back({points[0].first + 1.0, points[0].second});
+  svg.Polyline(points, kRmsColour, 1.6, "rms", svg.ClipTo(panel));
+}
+
+void DrawWaveform(Writer& svg, const SignalAnalysis& analysis, const Panel& frame) {
+  const std::vector<float>& samples = analysis.waveform;
+  const auto value_at = [&samples](std::size_t index) {
+    return std::isfinite(samples[index]) ? static_cast<double>(samples[index]) : 0.0;
+  };
+  double largest = 0.0;
+  for (std::size_t index = 0; index < samples.size(); ++index) {
+    largest = std::max(largest, std::abs(value_at(index)));
+  }
+  Panel panel = frame;
+  panel.x_min = 0.0;
+  panel.x_max = std::max(static_cast<double>(samples.size()) / analysis.sample_rate,
+                         1.0 / analysis.sample_rate);
   panel.y_max = largest > 0.0 ? NiceCeiling(largest * kHeadroom) : 1.0;
   panel.y_min = -panel.y_max;
-
-  const std::string title =
-      analysis.has_pitch
-          ? Format("Waveform: the first %.0f periods (%zu samples)", kWaveformPeriods, shown)
-          : Format("Waveform: the first %.0f ms (%zu samples)", kUnpitchedWaveformSeconds * 1e3,
-                   shown);
-  svg.Text(panel.left, panel.top - 12, title, "start", " font-size=\"14\" font-weight=\"bold\"");
+  PanelTitle(
+      svg, panel,
+      Format("Waveform: three periods from %.3f s (%zu samples)",
+             static_cast<double>(analysis.excerpt_first) / analysis.sample_rate, samples.size()));
   DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), 1e3, NiceStep(2 * panel.y_max, 8.0),
-           "time (ms)", "amplitude (1.0 = 10 V)");
-  svg.Line(panel.left, panel.Y(0.0), panel.right, panel.Y(0.0), kAxisColour, 0.8);
-
+           "time (ms)", "amplitude (1.0 = 10 V = 0 dBFS)");
+  svg.Line(panel.left, panel.Y(0.0), panel.right, panel.Y(0.0), svg::kAxisColour, 0.8);
   const auto points =
-      SeriesPoints(panel, shown, 0.0, 1.0 / analysis.sample_rate,
-                   [samples](std::size_t index) { return FiniteOrZero(samples[index]); });
+      SeriesPoints(panel, samples.size(), 0.0, 1.0 / analysis.sample_rate, value_at);
   const std::string clip_id = svg.ClipTo(panel);
   svg.Polyline(points, kWaveColour, 1.6, "waveform", clip_id);
   // Few samples per period: show where the samples are, not only the line between them.
-  if (shown <= 120) {
+  if (samples.size() <= 120) {
     svg.Raw(Format("<g clip-path=\"url(#%s)\" fill=\"%s\">", clip_id.c_str(), kWaveColour));
-    for (const auto& [x, y] : points) {
+    for (const auto& [x, y] : points)
       svg.Raw(Format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2\"/>", x, y));
-    }
     svg.Raw("</g>\n");
-  }
-  if (count == 0) {
-    svg.Text((panel.left + panel.right) / 2, (panel.top + panel.bottom) / 2 - 8, "no samples",
-             "middle");
   }
 }
 
-void DrawSpectrum(SvgWriter& svg, const SignalAnalysis& analysis, const Panel& frame) {
+void DrawSpectrum(Writer& svg, const SignalAnalysis& analysis, const Panel& frame) {
   const Spectrum& spectrum = analysis.spectrum;
   const double nyquist_hz = analysis.sample_rate / 2.0;
   Panel panel = frame;
   panel.x_min = 0.0;
   panel.x_max = analysis.has_pitch
                     ? std::min(nyquist_hz, kSpectrumHarmonicSpan * analysis.fundamental_hz)
-                    : nyquist_hz;
-
-  const std::size_t last_bin =
+                    : TopFrequency(analysis);
+  const std::size_t bin_count =
       spectrum.amplitude.empty()
           ? 0
           : std::min(spectrum.amplitude.size() - 1,
-                     static_cast<std::size_t>(std::floor(panel.x_max / spectrum.bin_hz)));
-  const std::size_t bin_count = spectrum.amplitude.empty() ? 0 : last_bin + 1;
-  double loudest_db = -1000.0;
+                     static_cast<std::size_t>(std::floor(panel.x_max / spectrum.bin_hz))) +
+                1;
+  double loudest_db = kLevelFloorDb;
   for (std::size_t bin = 0; bin < bin_count; ++bin) {
     loudest_db = std::max(loudest_db, AmplitudeToDbfs(spectrum.amplitude[bin]));
   }
   for (const HarmonicLevel& harmonic : analysis.harmonics) {
-    if (harmonic.present) loudest_db = std::max(loudest_db, AmplitudeToDbfs(harmonic.amplitude));
+    if (harmonic.found) loudest_db = std::max(loudest_db, harmonic.level_dbfs);
   }
-  panel.y_max = loudest_db > -1000.0
-                    ? kSpectrumStepDb * std::ceil((loudest_db + 1.0) / kSpectrumStepDb)
+  panel.y_max = loudest_db > kLevelFloorDb
+                    ? kLevelStepDb * std::ceil((loudest_db + 1.0) / kLevelStepDb)
                     : 0.0;
-  panel.y_min = panel.y_max - kSpectrumRangeDb;
+  panel.y_min = panel.y_max - kLevelRangeDb - kLevelStepDb;
 
-  std::string title = "Magnitude spectrum";
-  if (analysis.has_pitch) title += ", harmonics 1 to 16 marked";
-  if (analysis.spectrum_sample_count < analysis.sample_count) {
-    title += Format(" (first %.1f s)",
-                    static_cast<double>(analysis.spectrum_sample_count) / analysis.sample_rate);
-  }
-  svg.Text(panel.left, panel.top - 30, title, "start", " font-size=\"14\" font-weight=\"bold\"");
+  std::string title = Format("Spectrum: %zu frames of %.3f s averaged", analysis.frames.size(),
+                             analysis.frame_seconds);
+  if (analysis.has_pitch)
+    title += "; harmonics 1 to 16 marked (filled: found above the floor, the bar)";
+  PanelTitle(svg, panel, title, 14.0);
   const bool in_khz = panel.x_max >= 2000.0;
-  DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), in_khz ? 1e-3 : 1.0, kSpectrumStepDb,
-           in_khz ? "frequency (kHz)" : "frequency (Hz)", "level (dB re full scale)");
-
+  DrawAxes(svg, panel, NiceStep(panel.x_max, 10.0), in_khz ? 1e-3 : 1.0, kLevelStepDb,
+           in_khz ? "frequency (kHz)" : "frequency (Hz)", "level (dBFS)");
   const auto points =
       SeriesPoints(panel, bin_count, 0.0, spectrum.bin_hz, [&spectrum](std::size_t bin) {
         return std::max(AmplitudeToDbfs(spectrum.amplitude[bin]), -1000.0);
       });
   svg.Polyline(points, kSpectrumColour, 1.0, "spectrum", svg.ClipTo(panel));
-
-  if (analysis.silent) {
-    svg.Text((panel.left + panel.right) / 2, (panel.top + panel.bottom) / 2, "silent", "middle",
-             " font-size=\"16\"", kSubtleTextColour);
-  }
+  if (analysis.silent) Note(svg, panel, analysis.sample_count == 0 ? "no samples" : "silent");
   if (!analysis.has_pitch) return;
   for (const HarmonicLevel& harmonic : analysis.harmonics) {
-    if (!harmonic.present || harmonic.frequency_hz > panel.x_max) continue;
+    if (!harmonic.below_nyquist || harmonic.frequency_hz > panel.x_max) continue;
     const double x = panel.X(harmonic.frequency_hz);
-    const double level_dbfs = AmplitudeToDbfs(harmonic.amplitude);
-    const double y = panel.Y(level_dbfs);
-    const bool below_range = level_dbfs < panel.y_min;
+    const double y = panel.Y(harmonic.level_dbfs);
     svg.Raw(Format("<g class=\"harmonic\" data-number=\"%d\">", harmonic.number));
-    svg.Raw(Format("<title>harmonic %d: %.3f Hz, %.2f dB re strongest</title>", harmonic.number,
-                   harmonic.frequency_hz, harmonic.level_db));
+    svg.Raw(Format("<title>harmonic %d: %.3f Hz, %.2f dBFS%s</title>", harmonic.number,
+                   harmonic.frequency_hz, harmonic.level_dbfs,
+                   harmonic.found ? "" : ", not found above the floor"));
     svg.Line(x, panel.top, x, panel.bottom, kHarmonicColour, 0.8,
              " stroke-dasharray=\"3 3\" stroke-opacity=\"0.55\"");
+    // The floor it was judged against, as a short bar.
+    const double floor_y = panel.Y(harmonic.floor_dbfs);
+    svg.Line(x - 6, floor_y, x + 6, floor_y, kHarmonicColour, 1.2);
     svg.Raw(
         Format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3.5\" fill=\"%s\" stroke=\"%s\" "
                "stroke-width=\"1.2\"/>",
-               x, y, below_range ? "white" : kHarmonicColour, kHarmonicColour));
-    svg.Raw(
-        Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"%s\" "
-               "font-size=\"11\">%d</text>",
-               x, panel.top - 6, kHarmonicColour, harmonic.number));
+               x, y, harmonic.found ? kHarmonicColour : "white", kHarmonicColour));
+    svg.Raw(Format(
+        "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"%s\" font-size=\"11\">%d</text>",
+        x, panel.top - 6, kHarmonicColour, harmonic.number));
     svg.Raw("</g>\n");
   }
 }
@@ -413,35 +422,54 @@ std::string Subtitle(const SignalAnalysis& analysis) {
     return value > 0.0 ? Format("%.4f (%.1f dBFS)", value, 20.0 * std::log10(value))
                        : Format("%.4f", value);
   };
-  std::string text = Format(
-      "%.0f Hz, %zu samples (%.3f s) \u00b7 peak %s \u00b7 RMS %s \u00b7 "
-      "DC offset %s",
-      analysis.sample_rate, analysis.sample_count, analysis.duration_seconds,
-      level(analysis.peak).c_str(), level(analysis.rms).c_str(),
-      FormatNumber(analysis.dc_offset, 6).c_str());
+  std::string text =
+      Format("%.0f Hz, %llu samples (%.3f s) \u00b7 peak %s \u00b7 RMS %s \u00b7 DC offset %s",
+             analysis.sample_rate, static_cast<unsigned long long>(analysis.sample_count),
+             analysis.duration_seconds, level(analysis.peak).c_str(), level(analysis.rms).c_str(),
+             FormatNumber(analysis.dc_offset, 6).c_str());
   if (analysis.non_finite_count > 0) {
-    text += Format(" \u00b7 %zu non-finite samples drawn as 0", analysis.non_finite_count);
+    text += Format(" \u00b7 %llu non-finite samples drawn as 0",
+                   static_cast<unsigned long long>(analysis.non_finite_count));
   }
   return text;
 }
 
 }  // namespace
 
-std::string PlotAnalysisSvg(const float* samples, std::size_t count, const SignalAnalysis& analysis,
-                            const std::string& name) {
-  SvgWriter svg;
-  std::string pitch;
-  if (analysis.has_pitch) {
-    pitch = Format("fundamental %.3f Hz", analysis.fundamental_hz);
-  } else {
-    pitch = analysis.silent ? "silent, no pitch" : "no pitch";
-  }
-  svg.Text(kPlotLeft, 30, name + ": " + pitch, "start", " font-size=\"18\" font-weight=\"bold\"");
-  svg.Text(kPlotLeft, 52, Subtitle(analysis), "start", "", kSubtleTextColour);
+std::string PlotAnalysisSvg(const SignalAnalysis& analysis, const std::string& name,
+                            const PlotOptions& options) {
+  const bool steady = analysis.has_pitch;
+  double top = 130.0;
+  const auto next_panel = [&top](double height) {
+    const Panel panel{kPlotLeft, top, kPlotRight, top + height, 0.0, 1.0, 0.0, 1.0};
+    top += height + kPanelGap + 30.0;
+    return panel;
+  };
+  const Panel spectrogram = next_panel(kSpectrogramHeight);
+  const Panel pitch = next_panel(kPitchHeight);
+  const Panel rms = next_panel(kRmsHeight);
+  const Panel waveform = steady ? next_panel(kWaveformHeight) : Panel{};
+  const Panel spectrum = next_panel(kSpectrumHeight);
 
-  const Panel waveform{kPlotLeft, 96.0, kPlotRight, 330.0, 0.0, 1.0, -1.0, 1.0};
-  DrawWaveform(svg, samples, std::min(count, analysis.sample_count), analysis, waveform);
-  const Panel spectrum{kPlotLeft, 440.0, kPlotRight, 720.0, 0.0, 1.0, -1.0, 0.0};
+  Writer svg(kWidth, top - kPanelGap + 20.0);
+  std::string pitch_text;
+  if (analysis.has_pitch) {
+    pitch_text = Format("fundamental %.3f Hz", analysis.fundamental_hz);
+  } else {
+    pitch_text = analysis.silent ? "silent, no pitch" : "no stable pitch";
+  }
+  svg.Text(kPlotLeft, 30, name + ": " + pitch_text, "start",
+           " font-size=\"18\" font-weight=\"bold\"");
+  svg.Text(kPlotLeft, 52, Subtitle(analysis), "start", "", svg::kSubtleTextColour);
+  if (!analysis.silent && !analysis.segments.empty()) {
+    std::string segments = "pitch: " + DescribeSegments(analysis.segments);
+    if (segments.size() > kLongestLine) segments = segments.substr(0, kLongestLine - 3) + "...";
+    svg.Text(kPlotLeft, 72, segments, "start", "", svg::kSubtleTextColour);
+  }
+  DrawSpectrogram(svg, analysis, options, spectrogram);
+  DrawPitch(svg, analysis, pitch);
+  DrawRms(svg, analysis, rms);
+  if (steady) DrawWaveform(svg, analysis, waveform);
   DrawSpectrum(svg, analysis, spectrum);
   return svg.Finish();
 }

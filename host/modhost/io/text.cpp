@@ -6,9 +6,6 @@
 
 namespace modhost {
 
-namespace {
-
-// The length of the valid UTF-8 character that starts at `position`, or 0 when there is none.
 size_t Utf8Length(const std::string& text, size_t position) {
   const unsigned char first = static_cast<unsigned char>(text[position]);
   size_t length = 0;
@@ -34,6 +31,8 @@ size_t Utf8Length(const std::string& text, size_t position) {
   if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
   return length;
 }
+
+namespace {
 
 void AppendHex(std::string* out, unsigned char byte) {
   static const char kHex[] = "0123456789abcdef";

@@ -16,6 +16,10 @@ namespace modhost {
 // Quoted texts are cut after this many characters.
 inline constexpr size_t kQuoteLimit = 80;
 
+// The length in bytes of the valid UTF-8 character that starts at byte `position` of `text`, or 0
+// when none starts there (a stray byte, an over-long form, a surrogate).
+size_t Utf8Length(const std::string& text, size_t position);
+
 // `text` with its control characters written as escapes (\n, \t, \x1b...) and every byte that is
 // not part of a valid UTF-8 character as \xNN.
 std::string EscapeControlCharacters(const std::string& text);

@@ -152,23 +152,46 @@ bool WavReader::Open(const std::string& path, int sample_rate, std::string* erro
   return true;
 }
 
-int64_t WavReader::ReadFrames(float* interleaved, int64_t frames, std::string* error) {
+int64_t WavReader::ReadRawFrames(uint8_t* bytes, int64_t frames, std::string* error) {
   if (!file_) return 0;
   const int64_t wanted = std::min(frames, frames_ - position_);
   if (wanted <= 0) return 0;
-  const size_t frame_bytes = static_cast<size_t>(layout_.bytes_per_frame());
-  raw_.resize(static_cast<size_t>(wanted) * frame_bytes);
-  const size_t got = std::fread(&raw_[0], 1, raw_.size(), file_);
-  if (got != raw_.size()) {
+  const size_t size = static_cast<size_t>(wanted) * static_cast<size_t>(layout_.bytes_per_frame());
+  const size_t got = std::fread(bytes, 1, size, file_);
+  if (got != size) {
     const int read_error = errno;
     *error = std::ferror(file_) ? "cannot read '" + path_ + "': " + std::strerror(read_error)
                                 : "'" + path_ + "' got shorter while it was read";
     return -1;
   }
-  DecodeSamples(layout_, reinterpret_cast<const uint8_t*>(raw_.data()),
-                static_cast<size_t>(wanted) * static_cast<size_t>(layout_.channels), interleaved);
   position_ += wanted;
   return wanted;
+}
+
+int64_t WavReader::ReadFrames(float* interleaved, int64_t frames, std::string* error) {
+  if (!file_) return 0;
+  const int64_t wanted = std::min(frames, frames_ - position_);
+  if (wanted <= 0) return 0;
+  raw_.resize(static_cast<size_t>(wanted) * static_cast<size_t>(layout_.bytes_per_frame()));
+  if (ReadRawFrames(reinterpret_cast<uint8_t*>(&raw_[0]), wanted, error) < 0) return -1;
+  DecodeSamples(layout_, reinterpret_cast<const uint8_t*>(raw_.data()),
+                static_cast<size_t>(wanted) * static_cast<size_t>(layout_.channels), interleaved);
+  return wanted;
+}
+
+bool WavReader::SeekFrame(int64_t frame, std::string* error) {
+  if (!file_ || frame < 0 || frame > frames_) {
+    *error = "cannot read '" + path_ + "': no frame " + std::to_string(frame);
+    return false;
+  }
+  if (frame == position_) return true;
+  if (!Seek(file_,
+            layout_.data_offset + static_cast<uint64_t>(frame) * layout_.bytes_per_frame())) {
+    *error = "cannot read '" + path_ + "': " + std::strerror(errno);
+    return false;
+  }
+  position_ = frame;
+  return true;
 }
 
 bool WavReader::Read(float* samples, int64_t frames, std::string* error) {

@@ -54,12 +54,18 @@ class WavReader {
   int channels() const { return layout_.channels; }
   int sample_rate() const { return layout_.sample_rate; }
   int64_t frames() const { return frames_; }
+  const WavLayout& layout() const { return layout_; }
 
   // Reads up to `frames` frames of interleaved samples (full scale 1.0, which is 10 V) and
   // returns how many it read, fewer only at the end; -1 with `error` set when reading failed.
   int64_t ReadFrames(float* interleaved, int64_t frames, std::string* error);
   // The next `frames` samples of a mono file, 0 past its end. False when reading failed.
   bool Read(float* samples, int64_t frames, std::string* error);
+  // Reads up to `frames` frames as the file stores them (layout().bytes_per_frame() bytes each)
+  // and returns how many it read, as ReadFrames does: for comparing samples bit for bit.
+  int64_t ReadRawFrames(uint8_t* bytes, int64_t frames, std::string* error);
+  // Moves to frame `frame` (at most frames()), so that the next read starts there.
+  bool SeekFrame(int64_t frame, std::string* error);
 
  private:
   std::FILE* file_ = nullptr;

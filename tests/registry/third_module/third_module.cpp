@@ -11,15 +11,6 @@ enum Pin : int32_t { kPitchPin = 0, kOutPin = 1, kWavePin = 2, kPinCount = 3 };
 constexpr double kHertzPerUnit = 10000.0;
 constexpr float kLevel = 0.5f;
 
-void Describe(PinDescription* description, void* variable, PinDirection direction,
-              PinDatatype datatype, const char* name, const char* default_value) {
-  description->variable_address = variable;
-  description->direction = static_cast<int32_t>(direction);
-  description->datatype = static_cast<int32_t>(datatype);
-  description->name = name;
-  description->default_value = default_value;
-}
-
 }  // namespace
 
 ThirdModule::ThirdModule(HostCallback host) : SEModule_base(host) {}
@@ -45,13 +36,13 @@ bool ThirdModule::GetPinProperties(int32_t index, PinDescription* description) {
   if (static_cast<uint32_t>(index) >= kPinCount || description == nullptr) return false;
   switch (index) {
     case kPitchPin:
-      Describe(description, &m_pitch, PinDirection::Input, PinDatatype::Audio, "Pitch", "0.44");
+      DescribePin(description, &m_pitch, PinDirection::Input, PinDatatype::Audio, "Pitch", "0.44");
       break;
     case kOutPin:
-      Describe(description, &m_output, PinDirection::Output, PinDatatype::Audio, "Out", "0");
+      DescribePin(description, &m_output, PinDirection::Output, PinDatatype::Audio, "Out", "0");
       break;
     case kWavePin:
-      Describe(description, &m_wave, PinDirection::Setting, PinDatatype::Enum, "Wave", "0");
+      DescribePin(description, &m_wave, PinDirection::Setting, PinDatatype::Enum, "Wave", "0");
       description->extra = "Sawtooth,Square";
       break;
   }
