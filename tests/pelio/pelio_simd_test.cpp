@@ -11,6 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -285,6 +292,93 @@ TEST(PelioSimd, EmptySpanTouchesNothing) {
     renderer.render({&mod, &output, 0, amplitude, 0.1f, 16, Quality::kUltraHigh}, state);
     EXPECT_EQ(0, std::memcmp(&before, &state, sizeof(state))) << renderer.name;
     EXPECT_EQ(123.0f, output) << renderer.name;
+  }
+}
+
+// Pages that no access may touch, with room for floats between them: a buffer placed against
+// either guard faults at once if a renderer reads or writes one float beyond it.
+class GuardedFloats {
+ public:
+  explicit GuardedFloats(size_t count) {
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page_ = info.dwPageSize;
+#else
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
+    inner_ = (count * sizeof(float) + page_ - 1) / page_ * page_;
+    const size_t total = inner_ + 2 * page_;
+#ifdef _WIN32
+    base_ =
+        static_cast<char*>(VirtualAlloc(nullptr, total, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
+    DWORD old_protection;
+    if (base_ != nullptr) VirtualProtect(base_ + page_, inner_, PAGE_READWRITE, &old_protection);
+#else
+    void* mapped = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = mapped == MAP_FAILED ? nullptr : static_cast<char*>(mapped);
+    if (base_ != nullptr) mprotect(base_ + page_, inner_, PROT_READ | PROT_WRITE);
+#endif
+  }
+  ~GuardedFloats() {
+#ifdef _WIN32
+    if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    if (base_ != nullptr) munmap(base_, inner_ + 2 * page_);
+#endif
+  }
+  GuardedFloats(const GuardedFloats&) = delete;
+  GuardedFloats& operator=(const GuardedFloats&) = delete;
+
+  bool Usable() const { return base_ != nullptr; }
+  // `count` floats right after the guard below them, or right below the guard above them.
+  float* AfterLowerGuard() { return reinterpret_cast<float*>(base_ + page_); }
+  float* BeforeUpperGuard(size_t count) {
+    return reinterpret_cast<float*>(base_ + page_ + inner_) - count;
+  }
+
+ private:
+  char* base_ = nullptr;
+  size_t page_ = 0;
+  size_t inner_ = 0;
+};
+
+// A renderer reads the Mod samples of its span and writes its output samples, and not one beyond
+// either end: a span can end at the end of the host's buffer, and a last block padded to whole
+// vectors must pad with its own values, not with the next float in memory. Every span length up
+// to two blocks of the widest renderer, with the buffers against a guard page at either end.
+TEST(PelioSimd, RenderersTouchOnlyTheirSpansSamples) {
+  constexpr int32_t kLongest = 2 * pelio::OscillatorState::kMaxAhead + 1;
+  GuardedFloats mod_pages(kLongest);
+  GuardedFloats output_pages(kLongest);
+  ASSERT_TRUE(mod_pages.Usable() && output_pages.Usable());
+  std::vector<LaneRenderer> renderers = LaneRenderers();
+  renderers.push_back({"reference", pelio::RenderSpan});
+  Inputs inputs(4096);
+  float amplitude[pelio::kMaxHarmonics];
+  for (float& value : amplitude) value = inputs.Uniform(-1.0f, 1.0f);
+  for (const LaneRenderer& renderer : renderers) {
+    for (int32_t length = 1; length <= kLongest; ++length) {
+      for (const bool at_upper_guard : {true, false}) {
+        float* mod =
+            at_upper_guard ? mod_pages.BeforeUpperGuard(length) : mod_pages.AfterLowerGuard();
+        float* output =
+            at_upper_guard ? output_pages.BeforeUpperGuard(length) : output_pages.AfterLowerGuard();
+        for (int32_t n = 0; n < length; ++n) mod[n] = inputs.Uniform(-2.5f, 2.5f);
+        const Quality quality = kQualities[length % 3];
+        const pelio::SpanSettings settings{
+            mod, output, length, amplitude, 0.0627f, length % (pelio::kMaxHarmonics + 1), quality};
+        std::vector<float> expected(length);
+        pelio::OscillatorState expected_state = inputs.State();
+        pelio::OscillatorState state = expected_state;
+        pelio::SpanSettings reference = settings;
+        reference.output = expected.data();
+        pelio::RenderSpan(reference, expected_state);
+        renderer.render(settings, state);
+        ASSERT_EQ(0, std::memcmp(expected.data(), output, length * sizeof(float)))
+            << renderer.name << " length " << length;
+      }
+    }
   }
 }
 
