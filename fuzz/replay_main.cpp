@@ -3,7 +3,8 @@
 //
 // Usage: <program> <file or folder>...; every regular file in a folder is one input. Exits 0 when
 // every input ran through (a broken guarantee aborts the program with its message), 1 when a path
-// could not be read or no input was found.
+// could not be read or no input was found, or at once when one input runs for more than 30 s
+// (it names the input: a module or frame caught in an endless loop).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,25 +15,32 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stall_watchdog.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-bool RunFile(const std::filesystem::path& path) {
+bool RunFile(const std::filesystem::path& path, se_test::StallWatchdog& watchdog) {
+  const std::string name = path.string();
+  watchdog.Progress(name.c_str());
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
+    watchdog.Progress();
     return false;
   }
   const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
                                 std::istreambuf_iterator<char>());
   LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  watchdog.Progress();
   return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  se_test::StallWatchdog watchdog(std::string("replay of ") + argv[0]);
   int inputs = 0;
   bool all_read = true;
   for (int arg = 1; arg < argc; ++arg) {
@@ -45,11 +53,11 @@ int main(int argc, char** argv) {
       }
       std::sort(files.begin(), files.end());
       for (const auto& file : files) {
-        all_read = RunFile(file) && all_read;
+        all_read = RunFile(file, watchdog) && all_read;
         ++inputs;
       }
     } else {
-      all_read = RunFile(path) && all_read;
+      all_read = RunFile(path, watchdog) && all_read;
       ++inputs;
     }
   }

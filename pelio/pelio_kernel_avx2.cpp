@@ -18,6 +18,7 @@ struct Avx2 {
   static constexpr int kVectors = sizeof(void*) == 8 ? 6 : 4;
 
   static Double Broadcast(double value) { return _mm256_set1_pd(value); }
+  static Double Load(const double* values) { return _mm256_loadu_pd(values); }
   static Double LoadFloats(const float* values) { return _mm256_cvtps_pd(_mm_loadu_ps(values)); }
   static void StoreFloats(float* values, Double lanes) {
     _mm_storeu_ps(values, _mm256_cvtpd_ps(lanes));
@@ -70,5 +71,7 @@ void RenderSpanAvx2(const SpanSettings& span, OscillatorState& state) {
 void LibrarySineCosineAvx2(const float* phase, int32_t count, double* sine, double* cosine) {
   LibrarySineCosineFor<Avx2>(phase, count, sine, cosine);
 }
+
+void ProbeLanesAvx2(LaneProbe& probe) { ProbeLanesFor<Avx2>(probe); }
 
 }  // namespace pelio::lanes

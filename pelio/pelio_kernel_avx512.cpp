@@ -22,6 +22,7 @@ struct Avx512 {
   static constexpr int kVectors = 4;
 
   static Double Broadcast(double value) { return _mm512_set1_pd(value); }
+  static Double Load(const double* values) { return _mm512_loadu_pd(values); }
   static Double LoadFloats(const float* values) { return _mm512_cvtps_pd(_mm256_loadu_ps(values)); }
   static void StoreFloats(float* values, Double lanes) {
     _mm256_storeu_ps(values, _mm512_cvtpd_ps(lanes));
@@ -78,5 +79,7 @@ void RenderSpanAvx512(const SpanSettings& span, OscillatorState& state) {
 void LibrarySineCosineAvx512(const float* phase, int32_t count, double* sine, double* cosine) {
   LibrarySineCosineFor<Avx512>(phase, count, sine, cosine);
 }
+
+void ProbeLanesAvx512(LaneProbe& probe) { ProbeLanesFor<Avx512>(probe); }
 
 }  // namespace pelio::lanes

@@ -19,6 +19,7 @@ struct Sse2 {
   static constexpr int kVectors = sizeof(void*) == 8 ? 8 : 4;
 
   static Double Broadcast(double value) { return _mm_set1_pd(value); }
+  static Double Load(const double* values) { return _mm_loadu_pd(values); }
   static Double LoadFloats(const float* values) {
     return _mm_cvtps_pd(
         _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(values))));
@@ -74,5 +75,7 @@ void RenderSpanSse2(const SpanSettings& span, OscillatorState& state) {
 void LibrarySineCosineSse2(const float* phase, int32_t count, double* sine, double* cosine) {
   LibrarySineCosineFor<Sse2>(phase, count, sine, cosine);
 }
+
+void ProbeLanesSse2(LaneProbe& probe) { ProbeLanesFor<Sse2>(probe); }
 
 }  // namespace pelio::lanes

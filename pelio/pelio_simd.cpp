@@ -80,4 +80,22 @@ void LibrarySineCosine(Isa isa, const float* phase, int32_t count, double* sine,
   }
 }
 
+void ProbeLanes(Isa isa, LaneProbe& probe) {
+  switch (isa) {
+    case Isa::kSse2:
+      lanes::ProbeLanesSse2(probe);
+      break;
+    case Isa::kAvx2:
+      lanes::ProbeLanesAvx2(probe);
+      break;
+    case Isa::kAvx512:
+      lanes::ProbeLanesAvx512(probe);
+      break;
+    case Isa::kScalar:
+    default:
+      probe.lanes = 0;
+      break;
+  }
+}
+
 }  // namespace pelio

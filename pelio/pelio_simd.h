@@ -40,4 +40,42 @@ SpanRenderer RendererFor(Isa isa);
 // do. For checking.
 void LibrarySineCosine(Isa isa, const float* phase, int32_t count, double* sine, double* cosine);
 
+// Each operation of a lane renderer's vector layer once, on given lanes, with every result
+// stored: for checking an instruction set's operations one by one against the portable ones
+// (pelio_portable_ops.h). Only the first `lanes` entries of each row are used.
+struct LaneProbe {
+  static constexpr int kMaxLanes = 16;
+  // Operands. The exact multiply-adds take `first` and `second`, which must be floats for them.
+  double first[kMaxLanes];
+  double second[kMaxLanes];
+  double third[kMaxLanes];
+  float floats[kMaxLanes];
+  uint64_t index_bits[kMaxLanes];  // lane bits for TableIndex, which keeps them modulo 128
+  int32_t extra_steps;
+  const double* table;  // 128 values to gather from
+
+  // What each operation gave.
+  int32_t lanes;
+  double broadcast[kMaxLanes];  // of first[0]
+  double loaded[kMaxLanes];     // first, loaded and stored
+  double loaded_floats[kMaxLanes];
+  float stored_floats[kMaxLanes];  // first, rounded to float
+  double round_to_float[kMaxLanes];
+  double add[kMaxLanes];
+  double sub[kMaxLanes];
+  double mul[kMaxLanes];
+  double mul_add_exact[kMaxLanes];
+  double mul_sub_exact[kMaxLanes];
+  double neg_mul_add_exact[kMaxLanes];
+  double negate[kMaxLanes];
+  double abs[kMaxLanes];
+  double flip_sign_by[kMaxLanes];  // first with its sign flipped where second is negative
+  double gathered[kMaxLanes];      // table[TableIndex(LowBits(index_bits), extra_steps)]
+  uint32_t non_finite;             // NonFiniteLanes(first)
+};
+
+// Runs LaneProbe through `isa`'s operations. Only call it where IsaSupported(isa), and not for
+// kScalar, which has none.
+void ProbeLanes(Isa isa, LaneProbe& probe);
+
 }  // namespace pelio

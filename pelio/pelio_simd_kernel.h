@@ -27,6 +27,7 @@
 //   Double, Index                       a vector of kLanes doubles, and of their 64-bit integers
 //   kLanes, kVectors                    lanes per vector, vectors rendered side by side
 //   Broadcast(double)                   every lane the same value
+//   Load(const double*)                 kLanes doubles (unaligned)
 //   LoadFloats(const float*)            kLanes floats, widened
 //   StoreFloats(float*, Double)         rounded to float and stored (unaligned)
 //   Store(double*, Double)              stored (unaligned)
@@ -47,6 +48,7 @@
 #include <cstdint>
 
 #include "pelio/pelio_kernel.h"
+#include "pelio/pelio_simd.h"
 #include "pelio/pelio_simd_math.h"
 
 namespace pelio::lanes {
@@ -58,6 +60,9 @@ void RenderSpanAvx512(const SpanSettings& span, OscillatorState& state);
 void LibrarySineCosineSse2(const float* phase, int32_t count, double* sine, double* cosine);
 void LibrarySineCosineAvx2(const float* phase, int32_t count, double* sine, double* cosine);
 void LibrarySineCosineAvx512(const float* phase, int32_t count, double* sine, double* cosine);
+void ProbeLanesSse2(LaneProbe& probe);
+void ProbeLanesAvx2(LaneProbe& probe);
+void ProbeLanesAvx512(LaneProbe& probe);
 
 // SinePolynomial of pelio_kernel.h: A = x*x rounded to float, Horner in double, rounded to float.
 template <class Ops>
@@ -391,6 +396,37 @@ void LibrarySineCosineFor(const float* phase, int32_t count, double* sine, doubl
       cosine[n + lane] = lane_cosine[lane];
     }
   }
+}
+
+// LaneProbe (pelio_simd.h) through Ops.
+template <class Ops>
+void ProbeLanesFor(LaneProbe& probe) {
+  constexpr int kLanes = Ops::kLanes;
+  static_assert(kLanes <= LaneProbe::kMaxLanes, "room for every lane");
+  probe.lanes = kLanes;
+  const auto first = Ops::Load(probe.first);
+  const auto second = Ops::Load(probe.second);
+  const auto third = Ops::Load(probe.third);
+  double index_lanes[kLanes];
+  __builtin_memcpy(index_lanes, probe.index_bits, sizeof index_lanes);
+
+  Ops::Store(probe.broadcast, Ops::Broadcast(probe.first[0]));
+  Ops::Store(probe.loaded, first);
+  Ops::Store(probe.loaded_floats, Ops::LoadFloats(probe.floats));
+  Ops::StoreFloats(probe.stored_floats, first);
+  Ops::Store(probe.round_to_float, Ops::RoundToFloat(first));
+  Ops::Store(probe.add, Ops::Add(first, second));
+  Ops::Store(probe.sub, Ops::Sub(first, second));
+  Ops::Store(probe.mul, Ops::Mul(first, second));
+  Ops::Store(probe.mul_add_exact, Ops::MulAddExact(first, second, third));
+  Ops::Store(probe.mul_sub_exact, Ops::MulSubExact(first, second, third));
+  Ops::Store(probe.neg_mul_add_exact, Ops::NegMulAddExact(first, second, third));
+  Ops::Store(probe.negate, Ops::Negate(first));
+  Ops::Store(probe.abs, Ops::Abs(first));
+  Ops::Store(probe.flip_sign_by, Ops::FlipSignBy(first, second));
+  const auto index = Ops::TableIndex(Ops::LowBits(Ops::Load(index_lanes)), probe.extra_steps);
+  Ops::Store(probe.gathered, Ops::Gather(probe.table, index));
+  probe.non_finite = Ops::NonFiniteLanes(first);
 }
 
 }  // namespace pelio::lanes

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/frame/allocation_count.h"
 #include "tests/frame/frame_fixture.h"
 
 namespace {
@@ -264,6 +265,19 @@ TEST_F(ThrowingModuleTest, BlockThatAHandlerEndsLeavesTheClockAtItsEnd) {
   ExpectSpan(1, 64, 64, kStartClock + 64);
   EXPECT_EQ(out_[64], 264.0f);
   EXPECT_EQ(Call(record_, ModuleOpcode::QueueEmpty), 1);
+  ExpectReports({});
+}
+
+// The node of an event whose handler throws goes back to the spare nodes like any other, and the
+// next event takes it instead of a new one.
+TEST_F(ThrowingModuleTest, AHandlerThatThrowsLosesNoNode) {
+  if (!frame_test::AllocationsCounted()) GTEST_SKIP() << "the sanitizer's allocator counts";
+  module()->m_pin_changes_that_throw = 1;
+  PinUpdate(record_, kStartClock + 10, 2, 0, 1);
+  const int64_t live = frame_test::LiveAllocations();
+  Process(0, 64);
+  PinUpdate(record_, kStartClock + 100, 2, 0, 2);
+  EXPECT_EQ(frame_test::LiveAllocations(), live);
   ExpectReports({});
 }
 

@@ -68,6 +68,7 @@ TEST_F(PinTableTest, UpdatesConvertByDataType) {
       {PinDatatype::Enum, 65537, 0x5A5A5A5A5A5A0001ull},  // low 16 bits, two bytes written
       {PinDatatype::Enum, -2, 0x5A5A5A5A5A5AFFFEull},
       {PinDatatype::Bool, 256, 0x5A5A5A5A5A5A5A01ull},  // non-zero, one byte written
+      {PinDatatype::Bool, -1, 0x5A5A5A5A5A5A5A01ull},   // negative is non-zero too
       {PinDatatype::Bool, 0, 0x5A5A5A5A5A5A5A00ull},
       {PinDatatype::Int, -5, 0x5A5A5A5AFFFFFFFBull},
       {PinDatatype::Audio, 77, fill},  // the host owns an audio pin's pointer
@@ -157,24 +158,31 @@ class LeanPinRequestTest : public OpenedModuleTest {
 
 TEST_F(LeanPinRequestTest, ValueAtClockReadsOnlyWithinTheBuffer) {
   struct Check {
+    int32_t block_size;     // the host's buffers hold this many samples (dispatcher opcode 3)
     uint32_t before_clock;  // how far before the clock the host says the buffer starts
     float expected;         // In holds its sample index; 0 where the frame must not read
   };
   const Check checks[] = {
-      {1, 1.0f},
-      {5, 5.0f},
-      {kBufferLength - 1, kBufferLength - 1.0f},
-      {kBufferLength, 0.0f},  // one past the buffer's end
-      {0xFFFFFFFFu, 0.0f},    // a buffer that starts after the clock
-      {0x80000000u, 0.0f},
+      {kBufferLength, 1, 1.0f},
+      {kBufferLength, 5, 5.0f},
+      {kBufferLength, kBufferLength - 1, kBufferLength - 1.0f},
+      {kBufferLength, kBufferLength, 0.0f},  // one past the buffer's end
+      {kBufferLength, 0xFFFFFFFFu, 0.0f},    // a buffer that starts after the clock
+      {kBufferLength, 0x80000000u, 0.0f},
+      // Blocks shorter than the test's buffer, whose samples past the block hold their index.
+      {100, 99, 99.0f},
+      {100, 100, 0.0f},
+      {100, 101, 0.0f},
   };
   for (const Check& check : checks) {
+    Call(record_, ModuleOpcode::SetBlockSize, 0, check.block_size);
     // The host's answer to GetBufferStartClock (any other request gets the same default).
     host_->core().set_default_reply(
         static_cast<int32_t>(module()->SampleClock() - check.before_clock));
     const auto& requests =
         RenderWith([](RequestingModule* module) { s_value = module->GetPin(0)->ValueAtClock(); });
-    EXPECT_EQ(s_value, check.expected) << "buffer starting " << check.before_clock << " before";
+    EXPECT_EQ(s_value, check.expected)
+        << "buffer starting " << check.before_clock << " before, block of " << check.block_size;
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].opcode, static_cast<int32_t>(HostOpcode::GetBufferStartClock));
     EXPECT_EQ(requests[0].index, 0);

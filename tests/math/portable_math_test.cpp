@@ -28,6 +28,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/float_bits.h"
@@ -573,6 +574,70 @@ TEST(PortableMathSpecialValues, CodyWaiteAndPayneHanekAgree) {
     const double tolerance =
         step_difference == 0 ? 0x1p-100 * std::fabs(payne_hanek.high) + 0x1p-115 : 0x1p-55;
     EXPECT_LE(std::fabs(difference), tolerance) << Hex(input);
+  }
+}
+
+// A 128-bit unsigned integer in two halves, for exact products of 53-bit integers on targets
+// without a 128-bit type.
+struct Wide {
+  std::uint64_t high;
+  std::uint64_t low;
+  bool operator==(const Wide& other) const { return high == other.high && low == other.low; }
+};
+
+Wide WideProduct(std::uint64_t first, std::uint64_t second) {
+  const std::uint64_t first_low = first & 0xFFFFFFFFu;
+  const std::uint64_t second_low = second & 0xFFFFFFFFu;
+  const std::uint64_t first_high = first >> 32;
+  const std::uint64_t second_high = second >> 32;
+  // The cross terms of two numbers below 2^53 stay below 2^54 together.
+  const std::uint64_t cross = first_low * second_high + first_high * second_low;
+  const std::uint64_t bottom = first_low * second_low;
+  const std::uint64_t low = bottom + (cross << 32);
+  return {first_high * second_high + (cross >> 32) + (low < bottom ? 1 : 0), low};
+}
+
+// A non-negative integer-valued double below 2^128, exactly.
+Wide WideFromDouble(double value) {
+  int exponent = 0;
+  const double fraction = std::frexp(value, &exponent);
+  if (exponent <= 53) return {0, static_cast<std::uint64_t>(value)};
+  const std::uint64_t mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  const int shift = exponent - 53;
+  if (shift >= 64) return {mantissa << (shift - 64), 0};
+  return {shift == 0 ? 0 : mantissa >> (64 - shift), mantissa << shift};
+}
+
+// The error-free steps the accurate paths are built from. Dekker's product of two 53-bit
+// integers (any power of two scales both sides alike) is the exact 106-bit product, high + low,
+// with high the rounded product; it rests on Veltkamp's split into halves of 26 bits, whose
+// products are exact.
+TEST(PortableMathExactSteps, DekkersProductIsTheExactProduct) {
+  XorShift64 random(53);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> factors = {
+      {1, 1},
+      {(1ull << 53) - 1, (1ull << 53) - 1},
+      {1ull << 52, (1ull << 53) - 1},
+      {(1ull << 27) + 1, (1ull << 27) - 1},
+      {3, (1ull << 53) - 1}};
+  for (int i = 0; i < 100000; ++i) {
+    factors.push_back({random.Next() >> 11, random.Next() >> 11});
+  }
+  for (const auto& [first, second] : factors) {
+    const portable_math::detail::Sum product =
+        portable_math::detail::TwoProduct(static_cast<double>(first), static_cast<double>(second));
+    // high + low, both integers; |low| is at most half the last place of high, below 2^53.
+    Wide sum = WideFromDouble(product.high);
+    const std::uint64_t low_magnitude = static_cast<std::uint64_t>(std::fabs(product.low));
+    if (product.low >= 0) {
+      const std::uint64_t low = sum.low + low_magnitude;
+      sum = {sum.high + (low < sum.low ? 1 : 0), low};
+    } else {
+      sum = {sum.high - (sum.low < low_magnitude ? 1 : 0), sum.low - low_magnitude};
+    }
+    ASSERT_TRUE(WideProduct(first, second) == sum)
+        << first << " * " << second << ": high " << Hex(product.high) << " low "
+        << Hex(product.low);
   }
 }
 

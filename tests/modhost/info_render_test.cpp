@@ -19,6 +19,7 @@
 
 #include "host/host_core.h"
 #include "host/modhost/cli/commands.h"
+#include "host/modhost/io/wav_io.h"
 #include "host/modhost/render/automation.h"
 #include "host/modhost/render/control_plan.h"
 #include "host/modhost/render/render.h"
@@ -100,6 +101,8 @@ TEST(RenderLanguage, TimesAreSamplesSecondsOrMilliseconds) {
   }
   EXPECT_TRUE(modhost::ParseTime("1e-3s", 1000, &sample, &error));
   EXPECT_EQ(sample, 1);
+  EXPECT_TRUE(modhost::ParseTime("7ms", 44100, &sample, &error));
+  EXPECT_EQ(sample, 309) << "308.7 samples are 309, not 308";
 }
 
 TEST(RenderLanguage, NumbersAreStrict) {
@@ -231,8 +234,20 @@ TEST(RenderPlan, RefusesWhatThePinsCannotTake) {
   bad_item.changes.push_back({10, {"Harmonics", "17"}, "--at 10:Harmonics=17"});
   EXPECT_EQ(refusal(bad_item).rfind("--at 10:Harmonics=17: '17' is none", 0), 0u);
 
+  // Of names that differ only in case, an exact one is taken; a match but for case must be the
+  // only one, or the name is refused.
+  std::vector<se_host::PinInfo> twins = SmallPinTable();
+  twins.push_back(MakePin(5, "PITCH", PinDirection::Input, PinDatatype::Audio, "0"));
   ControlPlan plan;
   std::string error;
+  UserControls ambiguous;
+  ambiguous.sets.push_back({"pitch", "1"});
+  EXPECT_FALSE(modhost::PlanControls(twins, ambiguous, 1000, &plan, &error));
+  EXPECT_NE(error.find("no pin named 'pitch'"), std::string::npos) << error;
+  UserControls exact;
+  exact.sets.push_back({"PITCH", "1"});
+  EXPECT_TRUE(modhost::PlanControls(twins, exact, 1000, &plan, &error)) << error;
+
   EXPECT_FALSE(modhost::PlanControls({SmallPinTable()[0]}, {}, 1000, &plan, &error));
   EXPECT_EQ(error, "the module has no audio output to render");
 }
@@ -530,6 +545,31 @@ TEST_F(ModhostTest, TessavineRenderMatchesTheHostCoreUnderBothPitchLaws) {
 }
 
 // The frame's test module writes In + 100 * Mode to Out, so every change shows at its sample.
+// A length in seconds is rounded to the nearest sample, a half up: 0.007 s at 44.1 kHz is 308.7
+// samples and renders 309; a length under half a sample is refused.
+TEST_F(ModhostTest, FractionalSecondsRenderTheNearestWholeNumberOfSamples) {
+  struct Length {
+    const char* rate;
+    const char* seconds;
+    int64_t frames;  // 0: refused
+  };
+  const Length lengths[] = {{"44100", "0.007", 309}, {"44100", "0.0069", 304},
+                            {"44100", "1", 44100},   {"2", "0.25", 1},
+                            {"2", "1.25", 3},        {"2", "0.24", 0},
+                            {"48000", "0.00001", 0}, {"48000", "0.0000105", 1}};
+  for (const Length& length : lengths) {
+    SCOPED_TRACE(std::string(length.seconds) + " s at " + length.rate + " Hz");
+    const Outcome run = Modhost({"render", kTessavine, "-o", "length.wav", "--quiet", "--rate",
+                                 length.rate, "--seconds", length.seconds});
+    if (length.frames == 0) {
+      EXPECT_EQ(run.status, modhost::kExitUsage) << run.err;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadWav(InFolder("length.wav")).info.frames, length.frames);
+  }
+}
+
 TEST_F(ModhostTest, AutomationLandsOnItsExactSample) {
   std::ofstream(InFolder("moves.txt")) << "# Mode steps inside a block, on a block's first sample\n"
                                           "\n"
@@ -669,3 +709,41 @@ TEST_F(ModhostTest, EachMistakeGetsOneLineAnExitStatusAndNoFile) {
 }
 
 }  // namespace
+
+// An input file of integer samples reads as libsndfile reads it, bit for bit: 8-bit samples
+// centred on 128, 16, 24 and 32 bits as two's complement over 2^15, 2^23 and 2^31, each at its
+// extremes, around 0 and in between.
+TEST_F(ModhostTest, IntegerInputFilesReadAsLibsndfileReadsThem) {
+  std::vector<float> written = {-1.0f, -0.5f, -1.0f / 256, 0.0f, 1.0f / 256, 0.25f, 0.999f};
+  for (int step = 0; step < 200; ++step) written.push_back(-1.0f + step / 100.0f);
+  const std::pair<int, const char*> formats[] = {{SF_FORMAT_PCM_U8, "8-bit"},
+                                                 {SF_FORMAT_PCM_16, "16-bit"},
+                                                 {SF_FORMAT_PCM_24, "24-bit"},
+                                                 {SF_FORMAT_PCM_32, "32-bit"}};
+  for (const auto& [format, name] : formats) {
+    SCOPED_TRACE(name);
+    const std::string path = InFolder(std::string(name) + ".wav");
+    SF_INFO info = {};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    sf_write_float(file, written.data(), static_cast<sf_count_t>(written.size()));
+    sf_close(file);
+
+    const Wav expected = ReadWav(path);
+    modhost::WavReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(path, 44100, &error)) << error;
+    std::vector<float> read(written.size());
+    ASSERT_EQ(reader.ReadFrames(read.data(), static_cast<int64_t>(read.size()), &error),
+              static_cast<int64_t>(read.size()))
+        << error;
+    for (size_t index = 0; index < read.size(); ++index) {
+      ASSERT_EQ(0, std::memcmp(&expected.samples[index], &read[index], sizeof(float)))
+          << "sample " << index << ": libsndfile " << expected.samples[index] << ", modhost "
+          << read[index];
+    }
+  }
+}

@@ -220,6 +220,33 @@ uint32_t Word(const std::string& bytes, size_t offset) {
   return value;
 }
 
+uint16_t Half(const std::string& bytes, size_t offset) {
+  uint16_t value;
+  std::memcpy(&value, bytes.data() + offset, 2);
+  return value;
+}
+
+// The format chunk as the WAVE format defines it: the IEEE-float tag, the channels, the sample
+// rate, the bytes per second (rate times frame size), the frame size and the bits per sample.
+// Readers such as libsndfile take the frame layout from the first fields and never look at the
+// byte rate, which players use to seek and to show a length.
+TEST(WavHeader, TheFormatChunkStatesRateFrameAndSampleSizes) {
+  for (int channels : {1, 2, 16}) {
+    for (uint64_t frames : {uint64_t{1000}, uint64_t{1100000000}}) {
+      SCOPED_TRACE(std::to_string(channels) + " x " + std::to_string(frames));
+      const std::string header = modhost::FloatWavHeader(channels, 48000, frames);
+      const size_t format = header.find("fmt ");
+      ASSERT_NE(format, std::string::npos);
+      EXPECT_EQ(Half(header, format + 8), 3);
+      EXPECT_EQ(Half(header, format + 10), channels);
+      EXPECT_EQ(Word(header, format + 12), 48000u);
+      EXPECT_EQ(Word(header, format + 16), 48000u * 4u * static_cast<uint32_t>(channels));
+      EXPECT_EQ(Half(header, format + 20), 4 * channels);
+      EXPECT_EQ(Half(header, format + 22), 32);
+    }
+  }
+}
+
 TEST(Rf64, TheHeaderTurnsToRf64ExactlyWhenRiffCannotHoldTheSize) {
   // RIFF's size field counts 50 bytes of header besides the data, and may not reach 0xFFFFFFFF.
   const uint64_t largest_riff_frames = (0xFFFFFFFEull - 50) / 4;

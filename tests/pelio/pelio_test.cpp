@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -215,6 +216,83 @@ TEST(PelioPhase, StaysInRangeAtAnyIncrement) {
     for (int n = 0; n < 50; ++n) {
       phase = pelio::AdvancePhase(phase, increment);
       ASSERT_TRUE(phase >= -kPi && phase < kPi) << increment << " at step " << n;
+    }
+  }
+}
+
+// ---- Kernel: every comparison that decides a path, at its boundary ------------------------------
+
+// Each row: a comparison of the kernel, three inputs (one step below its boundary, on it, one step
+// above) and what each must give. A > written for a >= changes only the middle one.
+TEST(PelioKernelEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
+  const float below_pi = std::nextafter(kPi, 0.0f);
+  const float above_pi = std::nextafter(kPi, 4.0f);
+  const float pi_less_half = kPi - 0.5f;  // exact: a phase from which 0.5 lands on pi
+  const float rph = pelio::RadiansPerHertz(44100.0f);
+  // The frequency whose Nyquist quotient at 44.1 kHz is exactly 2^31.
+  const float slowest_counted = std::ldexp(22050.0f, -31);
+  struct Edge {
+    const char* comparison;
+    float inputs[3];
+    std::function<double(float)> observe;
+    double expected[3];
+  };
+  const Edge edges[] = {
+      {"phase wrap: a sum that reaches pi has 2 pi taken off",
+       {std::nextafter(pi_less_half, 0.0f), pi_less_half, std::nextafter(pi_less_half, 4.0f)},
+       [](float phase) { return pelio::AdvancePhase(phase, 0.5f); },
+       {below_pi, -kPi, std::nextafter(-kPi, 0.0f)}},
+      {"exact reduction: a remainder that reaches pi has 2 pi taken off",
+       {below_pi, kPi, above_pi},
+       [](float phase) { return pelio::ReducePhase(phase); },
+       {below_pi, -kPi, above_pi - kTwoPi}},
+      {"exact reduction: a remainder below -pi has 2 pi added",
+       {std::nextafter(-kPi, -4.0f), -kPi, std::nextafter(-kPi, 0.0f)},
+       [](float phase) { return pelio::ReducePhase(phase); },
+       {std::nextafter(-kPi, -4.0f) + kTwoPi, -kPi, std::nextafter(-kPi, 0.0f)}},
+      {"Nyquist: harmonic k counts while k f <= sample rate / 2 (k = 10 at 2205 Hz)",
+       {std::nextafter(2205.0f, 0.0f), 2205.0f, std::nextafter(2205.0f, 1e9f)},
+       [](float frequency) { return pelio::NyquistHarmonicCount(44100.0f, frequency, 16); },
+       {10, 10, 9}},
+      {"the Harmonics setting limits the count",
+       {9, 10, 11},
+       [](float setting) {
+         return pelio::NyquistHarmonicCount(44100.0f, 2205.0f, static_cast<int32_t>(setting));
+       },
+       {9, 10, 10}},
+      {"never more than sixteen harmonics",
+       {15, 16, 17},
+       [](float setting) {
+         return pelio::NyquistHarmonicCount(44100.0f, 100.0f, static_cast<int32_t>(setting));
+       },
+       {15, 16, 16}},
+      {"a Harmonics setting of 0 or less is silence",
+       {-1, 0, 1},
+       [](float setting) {
+         return pelio::NyquistHarmonicCount(44100.0f, 100.0f, static_cast<int32_t>(setting));
+       },
+       {0, 0, 1}},
+      {"a quotient of 2^31 or more leaves the setting as the count",
+       {std::nextafter(slowest_counted, 1.0f), slowest_counted,
+        std::nextafter(slowest_counted, 0.0f)},
+       [](float frequency) { return pelio::NyquistHarmonicCount(44100.0f, frequency, 7); },
+       {7, 7, 7}},
+      {"1 V/octave sounds up to a pitch of 1.2 (12 V)",
+       {std::nextafter(1.2f, 0.0f), 1.2f, std::nextafter(1.2f, 2.0f)},
+       [](float pitch) { return pelio::OctaveLawFrequency(pitch) > 0.0f ? 1.0 : 0.0; },
+       {1, 1, 0}},
+      {"1 V/kHz sounds only above 0 Hz (the slowest frequency counts every harmonic)",
+       {-std::numeric_limits<float>::denorm_min(), 0.0f, std::numeric_limits<float>::denorm_min()},
+       [rph](float pitch) { return pelio::TuneSpan(1, pitch, 44100.0f, rph, 16).harmonic_count; },
+       {0, 0, 16}},
+  };
+  for (const Edge& edge : edges) {
+    SCOPED_TRACE(edge.comparison);
+    for (int step = 0; step < 3; ++step) {
+      const double observed = edge.observe(edge.inputs[step]);
+      EXPECT_EQ(Bits(edge.expected[step]), Bits(observed))
+          << "input " << edge.inputs[step] << ": expected " << edge.expected[step] << ", got "
+          << observed;
     }
   }
 }

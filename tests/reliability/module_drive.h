@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -55,7 +56,10 @@ struct PinRoles {
   std::vector<ControlPin> controls;
 };
 
-// The input signals of one drive (see above).
+// The input signals of one drive (see above). Each input glides in a straight line at a fixed
+// slope from one random target to the next; the value of a sample is computed from its place on
+// the current glide, not summed step by step, so a block whose inputs are held moves the glides
+// on without visiting every sample (a long soak spends its time in the modules, not here).
 class InputMotion {
  public:
   // `seconds_per_sweep`: how long a glide across the whole range takes at the sample rate
@@ -65,7 +69,7 @@ class InputMotion {
       : step_(static_cast<float>(2.0 * kRange / (seconds_per_sweep * sample_rate))) {
     for (float usual : roles.input_defaults) {
       // Each input draws from its own generator, so that no input's draws depend on another's.
-      inputs_.push_back({usual - kRange, usual + kRange, usual, usual,
+      inputs_.push_back({usual - kRange, usual + kRange, usual, usual, 0.0f, 0, 0,
                          se_test::Random(seed * 1000 + inputs_.size())});
     }
   }
@@ -75,7 +79,8 @@ class InputMotion {
     Input& input = inputs_.at(which);
     input.low = low;
     input.high = high;
-    input.value = input.target = 0.5f * (low + high);
+    input.from = input.target = 0.5f * (low + high);
+    input.length = input.done = 0;
   }
 
   // The next `frames` samples of every input, written into its buffer from index 0. Held: each
@@ -85,16 +90,20 @@ class InputMotion {
     for (size_t which = 0; which < inputs_.size(); ++which) {
       Input& input = inputs_[which];
       float* samples = host.buffer(roles.inputs[which]);
-      const float block_start = input.value;
-      for (int32_t index = 0; index < frames; ++index) {
-        if (std::fabs(input.target - input.value) <= step_) {
-          input.value = input.target;
-          input.target = input.random.Uniform(input.low, input.high);
-        } else {
-          input.value += input.target > input.value ? step_ : -step_;
+      const float block_start = input.Value();
+      int32_t index = 0;
+      while (index < frames) {
+        if (input.done == input.length) NextGlide(input);
+        const int64_t run = std::min<int64_t>(frames - index, input.length - input.done);
+        if (!held) {
+          for (int64_t along = 1; along <= run; ++along) {
+            samples[index + along - 1] = input.ValueAt(input.done + along);
+          }
         }
-        samples[index] = held ? block_start : input.value;
+        input.done += run;
+        index += static_cast<int32_t>(run);
       }
+      if (held) std::fill(samples, samples + frames, block_start);
     }
   }
 
@@ -102,9 +111,29 @@ class InputMotion {
   static constexpr float kRange = 1.0f;  // 10 V either side of the default
 
   struct Input {
-    float low, high, value, target;
+    float low, high;
+    float from, target;  // the glide under way
+    float slope;         // per sample, signed
+    int64_t length;      // samples from `from` to `target`, at least 1 once under way
+    int64_t done;        // samples of the glide behind us
     se_test::Random random;
+
+    // The value `along` samples into the glide; the last sample is the target itself.
+    float ValueAt(int64_t along) const {
+      return along >= length ? target : from + slope * static_cast<float>(along);
+    }
+    float Value() const { return done == 0 ? from : ValueAt(done); }
   };
+
+  void NextGlide(Input& input) {
+    input.from = input.target;
+    input.target = input.random.Uniform(input.low, input.high);
+    const float distance = std::fabs(input.target - input.from);
+    input.length = std::max<int64_t>(1, static_cast<int64_t>(std::ceil(distance / step_)));
+    input.slope = input.target > input.from ? step_ : -step_;
+    input.done = 0;
+  }
+
   float step_;
   std::vector<Input> inputs_;
 };

@@ -188,6 +188,95 @@ TEST_P(EveryModuleTest, QueuedEventsReuseTheirNodes) {
   EXPECT_EQ(host.core().QueueEmpty(), 1);
 }
 
+// Bursts of events, as a host sends them when a patch loads or a sequencer jumps: many on one
+// sample, one on every sample of a block, and more at once than the frame keeps spare nodes for
+// (256). Handling them takes no lock and makes no system call; the heap is touched only for the
+// nodes beyond the spare ones: a burst of N > 256 events allocates N - 256 nodes when it is
+// queued and frees as many when it is handled, so the frame holds 256 spare nodes whatever came
+// before, and nothing at all for a burst that the spare nodes hold.
+TEST_P(EveryModuleTest, BurstsOfEventsCostTheHeapOnlyBeyondTheSpareNodes) {
+  constexpr uint64_t kSpareNodes = 256;
+  struct Burst {
+    const char* what;
+    uint32_t events;
+    uint32_t per_sample;
+  };
+  const Burst bursts[] = {
+      {"many on one sample", 200, 200},
+      {"one on every sample of a block", static_cast<uint32_t>(kMaxBlock), 1},
+      {"more than the spare nodes, eight a sample", 1000, 8},
+      {"one fewer than the spare nodes", kSpareNodes - 1, 3},
+      {"as many as the spare nodes", kSpareNodes, 3},
+      {"one more than the spare nodes", kSpareNodes + 1, 3},
+  };
+  for (const Burst& burst : bursts) {
+    SCOPED_TRACE(burst.what);
+    se_test::TestHost host(se_test::LoadLibrary(GetParam().library));
+    host.core().set_recording(false);
+    host.Start(44100.0f, 0, kMaxBlock);
+    const PinRoles roles(host.pins());
+    InputMotion motion(roles, 4, 0.01);
+    motion.Fill(roles, host, kMaxBlock);
+    const int32_t pin = EventPin(roles);
+    const auto queue_burst = [&] {
+      for (uint32_t event = 0; event < burst.events; ++event) {
+        host.SetPinAt(pin, static_cast<int32_t>(event % 2), event / burst.per_sample);
+      }
+    };
+    // Every event of a burst falls within one block.
+    ASSERT_LE((burst.events - 1) / burst.per_sample, static_cast<uint32_t>(kMaxBlock - 1));
+    queue_burst();  // the first burst allocates every node
+    host.Render(kMaxBlock);
+
+    const uint64_t beyond_spare = burst.events > kSpareNodes ? burst.events - kSpareNodes : 0;
+    for (int round = 0; round < 2; ++round) {
+      realtime_guard::Start();
+      queue_burst();
+      const realtime_guard::Counts queued = realtime_guard::Stop();
+      EXPECT_EQ(queued.allocations, beyond_spare) << "queuing, round " << round;
+      EXPECT_EQ(queued.frees, 0u) << "queuing, round " << round;
+
+      realtime_guard::Start();
+      host.Render(kMaxBlock);
+      const realtime_guard::Counts handled = realtime_guard::Stop();
+      EXPECT_EQ(handled.allocations, 0u) << "handling, round " << round;
+      EXPECT_EQ(handled.frees, beyond_spare) << "handling, round " << round;
+      EXPECT_EQ(handled.locks + queued.locks, 0u) << "round " << round;
+      ASSERT_EQ(host.core().QueueEmpty(), 1);
+    }
+
+    queue_burst();
+    const realtime_guard::SyscallVerdict verdict =
+        realtime_guard::RunWithoutSystemCalls([&] { host.Render(kMaxBlock); });
+    EXPECT_EQ(verdict.first_syscall, -1) << "system call number " << verdict.first_syscall;
+    EXPECT_TRUE(verdict.completed) << "child status " << verdict.exit_status;
+  }
+}
+
+// A closed module gives back every byte it took: its pin table, the nodes of the events still
+// queued and its spare nodes, after bursts of any size.
+TEST_P(EveryModuleTest, ClosingGivesBackEveryByte) {
+  const auto library = se_test::LoadLibrary(GetParam().library);
+  const auto use_and_close = [&] {
+    se_test::TestHost host(library);
+    host.core().set_recording(false);
+    host.Start(44100.0f, 0, kMaxBlock);
+    const PinRoles roles(host.pins());
+    for (uint32_t event = 0; event < 1000; ++event) {
+      host.SetPinAt(EventPin(roles), static_cast<int32_t>(event % 2), event / 8);
+    }
+    host.Render(kMaxBlock);
+    for (uint32_t event = 0; event < 50; ++event) {
+      host.SetPinAt(EventPin(roles), 1, 100000 + event);  // still queued at the close
+    }
+    host.Render(kMaxBlock);
+  };
+  use_and_close();  // whatever the first use of anything allocates for good
+  const uint64_t before = realtime_guard::LiveHeapBytes();
+  use_and_close();
+  EXPECT_EQ(realtime_guard::LiveHeapBytes(), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryModule, EveryModuleTest,
                          testing::ValuesIn(se_test::RegisteredModules()), ModuleName);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -395,6 +396,79 @@ TEST(AnyInput, RampPastUnityIsReanchored) {
     }
     ASSERT_LE(peak, 0.5 + 1e-6) << "round " << round;
     ASSERT_TRUE(StateIsFinite(sine));
+  }
+}
+
+// ---- Every comparison of the generator that decides a path, at its boundary ---------------------
+
+// Each row: a comparison of the generator, three inputs (one step below its boundary, on it, one
+// step above) and what each must give. A > written for a >= changes only the middle one.
+TEST(GeneratorEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
+  const double denorm = std::numeric_limits<float>::denorm_min();
+  // A generator at 440 Hz whose state is then (y1, y2), re-seeded for 528 Hz.
+  const auto reseeded = [](double y1, double y2) {
+    SineRecurrence sine;
+    sine.Reset(44100.0f);
+    sine.Retune(0.5f, kOctave);
+    sine.m_y1 = y1;
+    sine.m_y2 = y2;
+    sine.Retune(0.6f, kOctave);
+    return sine;
+  };
+  struct Edge {
+    const char* comparison;
+    double inputs[3];
+    std::function<double(double)> observe;
+    double expected[3];
+  };
+  const Edge edges[] = {
+      {"re-seeding takes a value above 1 as the peak",
+       {std::nextafter(1.0, 0.0), 1.0, std::nextafter(1.0, 2.0)},
+       [&](double y1) { return reseeded(y1, 0.5).m_y1; },
+       {std::nextafter(1.0, 0.0), 1.0, 1.0}},
+      {"re-seeding takes a value below -1 as the trough",
+       {std::nextafter(-1.0, -2.0), -1.0, std::nextafter(-1.0, 0.0)},
+       [&](double y1) { return reseeded(y1, -0.5).m_y1; },
+       {-1.0, -1.0, std::nextafter(-1.0, 0.0)}},
+      {"a rising wave (y2 < y1) steps back, a falling one (y2 >= y1) steps on",
+       {std::nextafter(0.5, 0.0), 0.5, std::nextafter(0.5, 1.0)},
+       [&](double y2) { return reseeded(0.5, y2).m_y2 > 0.5 ? 1.0 : -1.0; },
+       {-1.0, 1.0, 1.0}},
+      {"Freq Scale 0 is 1 V/octave, any other value 1 V/kHz",
+       {-1, 0, 1},
+       [](double freq_scale) {
+         SineRecurrence sine;
+         sine.Reset(44100.0f);
+         sine.Retune(0.5f, static_cast<int16_t>(freq_scale));
+         return sine.m_frequency;
+       },
+       {5000.0, 440.0, 5000.0}},
+      {"after a pitch of +0, -0 is no change and the nearest pitches either side are",
+       {-denorm, -0.0, denorm},
+       [](double pitch) {
+         SineRecurrence sine;
+         sine.Reset(44100.0f);
+         RenderKernel(sine, {0.5f, 0.0f, static_cast<float>(pitch)}, kKilohertz);
+         return sine.m_frequency;
+       },
+       {-10000.0 * denorm, 0.0, 10000.0 * denorm}},
+      {"a sample rate is usable where its reciprocal is finite, 0 is not",
+       {-denorm, 0.0, denorm},
+       [](double sample_rate) {
+         SineRecurrence sine;
+         sine.Reset(static_cast<float>(sample_rate));
+         return sine.m_sample_period;
+       },
+       {-1.0 / denorm, 0.0, 1.0 / denorm}},
+  };
+  for (const Edge& edge : edges) {
+    SCOPED_TRACE(edge.comparison);
+    for (int step = 0; step < 3; ++step) {
+      const double observed = edge.observe(edge.inputs[step]);
+      EXPECT_EQ(Bits(edge.expected[step]), Bits(observed))
+          << "input " << edge.inputs[step] << ": expected " << edge.expected[step] << ", got "
+          << observed;
+    }
   }
 }
 
