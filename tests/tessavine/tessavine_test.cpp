@@ -415,6 +415,11 @@ TEST(GeneratorEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
     sine.Retune(0.6f, kOctave);
     return sine;
   };
+  // With y1 = 0.5 the side of the peak changes where y2 = 0.5·cos w, w the step at 440 Hz.
+  SineRecurrence at_440;
+  at_440.Reset(44100.0f);
+  at_440.Retune(0.5f, kOctave);
+  const double side_boundary = 0.5 * at_440.m_coeff * 0.5;
   struct Edge {
     const char* comparison;
     double inputs[3];
@@ -430,8 +435,8 @@ TEST(GeneratorEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
        {std::nextafter(-1.0, -2.0), -1.0, std::nextafter(-1.0, 0.0)},
        [&](double y1) { return reseeded(y1, -0.5).m_y1; },
        {-1.0, -1.0, std::nextafter(-1.0, 0.0)}},
-      {"a rising wave (y2 < y1) steps back, a falling one (y2 >= y1) steps on",
-       {std::nextafter(0.5, 0.0), 0.5, std::nextafter(0.5, 1.0)},
+      {"a rising wave (y2 < y1 cos w) steps back, a falling one (y2 >= y1 cos w) steps on",
+       {std::nextafter(side_boundary, 0.0), side_boundary, std::nextafter(side_boundary, 1.0)},
        [&](double y2) { return reseeded(0.5, y2).m_y2 > 0.5 ? 1.0 : -1.0; },
        {-1.0, 1.0, 1.0}},
       {"Freq Scale 0 is 1 V/octave, any other value 1 V/kHz",
