@@ -12,7 +12,7 @@ namespace modhost {
 namespace {
 
 constexpr std::size_t kBlockSamples = 65536;
-// The excerpt's padding: enough for peaks to a few thousandths of a bin (spectrum.h).
+// The excerpt's padding: enough for peaks to a few thousandths of a bin (harmonic_fit.h).
 constexpr double kExcerptPadding = 2.0;
 constexpr double kWaveformPeriods = 3.0;
 // How far a frame's pitch may be from the truth, relatively, where the refinement starts: the

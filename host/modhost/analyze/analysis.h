@@ -7,7 +7,7 @@
 // only its numbers, and folds the frames' spectra into the averaged spectrum and a spectrogram of
 // fixed size; segments.h decides whether the pitch is stable; then a second look at an excerpt
 // of at most kMaxExcerptSamples of the stable stretch refines the fundamental with a long
-// transform and measures the harmonics (spectrum.h).
+// transform and measures the harmonics (harmonic_fit.h).
 //
 // Every level is relative to full scale (dBFS): 1.0 = 10 V = 0 dBFS.
 #pragma once
@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "host/modhost/analyze/harmonic_fit.h"
 #include "host/modhost/analyze/pitch_track.h"
 #include "host/modhost/analyze/segments.h"
-#include "host/modhost/analyze/spectrum.h"
 
 namespace modhost {
 

@@ -7,8 +7,8 @@
 namespace modhost {
 namespace {
 
-// The frame spectrum's padding: enough for the periodicity (spectrum.h); the frame's levels need
-// no finer grid than its own bins.
+// The frame spectrum's padding: enough for the periodicity (harmonic_fit.h); the frame's levels
+// need no finer grid than its own bins.
 constexpr double kFramePadding = 1.3;
 
 }  // namespace

@@ -4,7 +4,7 @@
 //
 // Method: a frame of 0.3 s (or the whole signal when it is shorter) under a Blackman-Harris
 // window. The candidates for its fundamental are the strongest spectral peak divided by 1 to 16,
-// each fitted to the peaks its harmonic series explains (spectrum.h). Each candidate's
+// each fitted to the peaks its harmonic series explains (harmonic_fit.h). Each candidate's
 // periodicity is the frame's autocorrelation at the lag of one period, normalized and corrected
 // for the window (Boersma's method: 1 when each period repeats the last, near 0 for noise), and
 // the pitch is the highest candidate within kPeriodicityMargin of the most periodic one, as in
@@ -24,7 +24,7 @@
 #include <array>
 #include <cstddef>
 
-#include "host/modhost/analyze/spectrum.h"
+#include "host/modhost/analyze/harmonic_fit.h"
 
 namespace modhost {
 

@@ -1,11 +1,11 @@
-// The spectrum, its peaks and the harmonic fit (see spectrum.h).
+// The spectrum, its peaks and the harmonic fit (see harmonic_fit.h).
 //
 // Accuracy comes from three choices. The 4-term Blackman-Harris window keeps every partial's
 // leakage 92 dB under it, so weak harmonics next to strong ones are still peaks of their own.
 // Zero-padding makes the main lobe smooth enough that a parabola through the log magnitudes of
 // the three top bins finds a peak's frequency to a few thousandths of a bin and its amplitude to
 // a few thousandths of a dB. And the fundamental is fitted to every harmonic it explains.
-#include "host/modhost/analyze/spectrum.h"
+#include "host/modhost/analyze/harmonic_fit.h"
 
 #include <algorithm>
 #include <cmath>
