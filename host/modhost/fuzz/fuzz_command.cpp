@@ -20,7 +20,6 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,7 @@
 #include "host/modhost/run/library_kind.h"
 #include "host/modhost/run/module_child.h"
 #include "host/modhost/run/pin_values.h"
+#include "host/modhost/run/random.h"
 #include "host/modhost/validate/checks.h"
 
 namespace modhost {
@@ -185,16 +185,6 @@ bool WriteText(const std::string& path, const std::string& text, std::string* er
          file.Commit(error);
 }
 
-void PrintIndented(const std::string& text, const char* indent) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::printf("%s%s\n", indent, text.substr(start, end - start).c_str());
-    start = end + 1;
-  }
-}
-
 // Plays the case in `text` alone, in a child; `scratch` is the file it is handed over in.
 Played PlayOne(const ChildHost& host, const FuzzOptions& options, const std::string& text,
                const std::string& scratch) {
@@ -271,16 +261,9 @@ int RunFuzz(FuzzOptions options) {
     ReportError("fuzz", message);
     return kExitUsage;
   };
-  if (options.seed_given) {
-    int64_t seed = 0;
-    std::string problem;
-    if (!ParseWholeNumber(options.seed_text, 0, INT64_MAX, &seed, &problem)) {
-      return usage("--seed: " + problem);
-    }
-    options.seed = static_cast<uint64_t>(seed);
-  } else {
-    std::random_device entropy;
-    options.seed = (static_cast<uint64_t>(entropy()) << 32 | entropy()) % 1000000000ull;
+  std::string seed_problem;
+  if (!ChooseSeed(options.seed_text, options.seed_given, &options.seed, &seed_problem)) {
+    return usage("--seed: " + seed_problem);
   }
   ChildHost host;
   std::string error;
@@ -350,7 +333,7 @@ int RunFuzz(FuzzOptions options) {
   std::remove(SystemPath(scratch).c_str());
   std::printf("  shrunk in %d runs (%.1f s) to %s: %s\n", runs, SecondsSince(shrink_start),
               smallest.Summary().c_str(), finding.detail.c_str());
-  PrintIndented(smallest.Write(), "    ");
+  std::fputs(IndentLines(smallest.Write(), "    ").c_str(), stdout);
   if (!WriteText(saved, smallest.Write(), &error)) {
     ReportError("fuzz", error);
     return kExitOutputFailed;

@@ -15,7 +15,6 @@ namespace modhost {
 namespace {
 
 using svg::DrawAxes;
-using svg::Format;
 using svg::FormatNumber;
 using svg::NiceCeiling;
 using svg::NiceStep;

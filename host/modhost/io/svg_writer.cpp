@@ -1,83 +1,15 @@
 // The SVG toolkit's text and layout (see svg_writer.h).
 #include "host/modhost/io/svg_writer.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace modhost {
 namespace svg {
 namespace {
 
-// Length of the valid UTF-8 sequence at `start` in `text`, or 0 when there is none.
-std::size_t Utf8SequenceLength(const std::string& text, std::size_t start) {
-  const unsigned char lead = static_cast<unsigned char>(text[start]);
-  const std::size_t length = lead < 0x80                   ? 1
-                             : lead >= 0xc2 && lead < 0xe0 ? 2
-                             : lead >= 0xe0 && lead < 0xf0 ? 3
-                             : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                           : 0;
-  if (length == 0 || start + length > text.size()) return 0;
-  for (std::size_t offset = 1; offset < length; ++offset) {
-    if ((static_cast<unsigned char>(text[start + offset]) & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
-
 double RoundedY(const std::pair<double, double>& point) { return std::round(point.second * 10.0); }
 
 }  // namespace
-
-std::string Format(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list copy;
-  va_copy(copy, arguments);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, arguments);
-  va_end(arguments);
-  text.pop_back();
-  return text;
-}
-
-std::string EscapeXml(const std::string& text) {
-  std::string escaped;
-  for (std::size_t index = 0; index < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, index);
-    if (length == 0) {
-      escaped += '?';
-      ++index;
-      continue;
-    }
-    if (length > 1) {
-      escaped.append(text, index, length);
-      index += length;
-      continue;
-    }
-    const char character = text[index++];
-    switch (character) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        escaped += static_cast<unsigned char>(character) >= 0x20 ? character : '?';
-    }
-  }
-  return escaped;
-}
 
 double NiceStep(double range, double target_count) {
   const double raw = range / target_count;

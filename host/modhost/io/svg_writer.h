@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/modhost/io/text.h"
+
 namespace modhost {
 namespace svg {
 
@@ -18,18 +20,6 @@ inline constexpr const char* kGridColour = "#e3e3e3";
 inline constexpr const char* kAxisColour = "#555555";
 inline constexpr const char* kTextColour = "#222222";
 inline constexpr const char* kSubtleTextColour = "#666666";
-
-// printf into a std::string of any length; the C locale of a command-line program keeps '.' as
-// the decimal point, which SVG requires.
-#if defined(__clang__)
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-#else
-std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-#endif
-
-// Text content for the SVG: markup characters escaped, and bytes that are not UTF-8 (a file name
-// can hold any bytes) or control characters replaced, so that the document always parses.
-std::string EscapeXml(const std::string& text);
 
 // A tick step of 1, 2 or 5 times a power of ten giving about `target_count` steps over `range`.
 double NiceStep(double range, double target_count);

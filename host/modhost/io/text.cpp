@@ -142,12 +142,69 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }
 
 std::string Format(const char* format, ...) {
-  char text[1024];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  va_list copy;
+  va_copy(copy, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, arguments);
   va_end(arguments);
+  text.pop_back();
   return text;
+}
+
+std::string EscapeXml(const std::string& text) {
+  std::string escaped;
+  for (size_t position = 0; position < text.size();) {
+    const unsigned char byte = static_cast<unsigned char>(text[position]);
+    const size_t length = Utf8Length(text, position);
+    if (length > 1) {
+      escaped.append(text, position, length);
+      position += length;
+      continue;
+    }
+    switch (byte) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      default:
+        if (length == 0 || (byte < 0x20 && byte != '\n' && byte != '\t')) {
+          escaped += '?';
+        } else {
+          escaped += static_cast<char>(byte);
+        }
+    }
+    ++position;
+  }
+  return escaped;
+}
+
+std::string IndentLines(const std::string& text, const std::string& indent) {
+  std::string lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines += indent;
+    lines.append(text, start, end - start);
+    lines += '\n';
+    start = end + 1;
+  }
+  return lines;
 }
 
 std::string ShellQuoted(const std::string& text) {

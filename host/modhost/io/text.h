@@ -50,6 +50,9 @@ std::string Trim(const std::string& text);
 // quotes.
 std::string ShellQuoted(const std::string& text);
 
+// Each line of `text` after `indent`, each ending in a line feed (a block of lines in a report).
+std::string IndentLines(const std::string& text, const std::string& indent);
+
 // `text` with the ASCII capitals in lower case; other bytes stay as they are, so that names
 // compare alike whatever the locale.
 std::string Lower(std::string text);
@@ -57,12 +60,18 @@ std::string Lower(std::string text);
 bool StartsWith(const std::string& text, const std::string& prefix);
 bool EndsWith(const std::string& text, const std::string& suffix);
 
-// printf into a string, for messages; at most 1023 bytes. The compiler checks the arguments
-// against the format as glibc and mingw's own printf read it (clang knows it as plain printf).
+// printf into a string of any length; the C locale of a command-line program keeps '.' as the
+// decimal point, which SVG, JSON and Turtle require. The compiler checks the arguments against
+// the format as glibc and mingw's own printf read it (clang knows it as plain printf).
 #if defined(__clang__)
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #else
 std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 #endif
+
+// Text for an XML attribute or element (an SVG's labels, a JUnit report): the five markup
+// characters as entities, and control characters other than line feed and tab, and bytes that
+// are not UTF-8 (a file name can hold any), as '?', which XML 1.0 cannot hold as they are.
+std::string EscapeXml(const std::string& text);
 
 }  // namespace modhost

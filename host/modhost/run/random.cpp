@@ -1,6 +1,11 @@
 // xoshiro256** and splitmix64 (see random.h).
 #include "host/modhost/run/random.h"
 
+#include <cstdint>
+#include <random>
+
+#include "host/modhost/run/pin_values.h"
+
 namespace modhost {
 
 namespace {
@@ -53,6 +58,18 @@ uint64_t DeriveSeed(uint64_t seed, const std::string& name) {
   }
   uint64_t state = seed ^ hash;
   return SplitMix(&state);
+}
+
+bool ChooseSeed(const std::string& text, bool given, uint64_t* seed, std::string* problem) {
+  if (given) {
+    int64_t value = 0;
+    if (!ParseWholeNumber(text, 0, INT64_MAX, &value, problem)) return false;
+    *seed = static_cast<uint64_t>(value);
+  } else {
+    std::random_device entropy;
+    *seed = (static_cast<uint64_t>(entropy()) << 32 | entropy()) % 1000000000ull;
+  }
+  return true;
 }
 
 }  // namespace modhost

@@ -41,4 +41,9 @@ class Random {
 // A seed for one use of a run's seed, different for each name (a validation check's, say).
 uint64_t DeriveSeed(uint64_t seed, const std::string& name);
 
+// The seed of a run: `text` as the user gave it with --seed (a whole number from 0 to 2^63 - 1),
+// or when `given` is false a fresh one below 10^9, short enough to type back. False with the
+// reason in `problem` when the text is no such number.
+bool ChooseSeed(const std::string& text, bool given, uint64_t* seed, std::string* problem);
+
 }  // namespace modhost

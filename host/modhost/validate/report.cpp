@@ -44,50 +44,6 @@ const char* KindName(CheckKind kind) {
   return "module";
 }
 
-void PrintIndented(const std::string& text, const char* indent) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::printf("%s%s\n", indent, text.substr(start, end - start).c_str());
-    start = end + 1;
-  }
-}
-
-// ---- JUnit XML ----------------------------------------------------------------------------------
-
-// Text for an XML attribute or element: the five markup characters as entities, and control
-// characters that XML 1.0 cannot hold as a visible escape.
-std::string XmlText(const std::string& text) {
-  std::string escaped;
-  for (unsigned char character : text) {
-    switch (character) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        if (character < 0x20 && character != '\n' && character != '\t') {
-          escaped += Format("\\x%02x", character);
-        } else {
-          escaped += static_cast<char>(character);
-        }
-    }
-  }
-  return escaped;
-}
-
 }  // namespace
 
 std::string ReplayCommand(const ValidateOptions& options, const CheckDefinition& check) {
@@ -124,11 +80,11 @@ void PrintHuman(const CheckOutcome& outcome, const ValidateOptions& options) {
               ReplayCommand(options, *outcome.check).c_str());
   if (!report.script.empty()) {
     std::printf("      event script:\n");
-    PrintIndented(report.script, "        ");
+    std::fputs(IndentLines(report.script, "        ").c_str(), stdout);
   }
   if (!outcome.library_output.empty()) {
     std::printf("      standard error of the check's process (last lines):\n");
-    PrintIndented(outcome.library_output, "        ");
+    std::fputs(IndentLines(outcome.library_output, "        ").c_str(), stdout);
   }
 }
 
@@ -185,7 +141,7 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
   // Texts of any length (a library's path, a failure with its script) are concatenated, not
   // formatted.
   for (const LibraryResult& result : results) {
-    xml += "  <testsuite name=\"" + XmlText(result.library) + "\"" +
+    xml += "  <testsuite name=\"" + EscapeXml(result.library) + "\"" +
            Format(" tests=\"%zu\" failures=\"%zu\" errors=\"0\" skipped=\"%zu\" time=\"%.3f\">\n",
                   result.outcomes.size(), result.failed, result.skipped, result.seconds);
     xml += Format(
@@ -196,8 +152,8 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
     ValidateOptions replay = options;
     replay.library = result.library;
     for (const CheckOutcome& outcome : result.outcomes) {
-      xml += "    <testcase classname=\"modhost.validate." + XmlText(BaseNameOf(result.library)) +
-             "\" name=\"" + XmlText(outcome.check->name) + "\"" +
+      xml += "    <testcase classname=\"modhost.validate." + EscapeXml(BaseNameOf(result.library)) +
+             "\" name=\"" + EscapeXml(outcome.check->name) + "\"" +
              Format(" time=\"%.3f\"", outcome.seconds);
       std::string body;
       if (outcome.result == CheckOutcome::Result::kFailed) {
@@ -207,18 +163,18 @@ bool WriteJunit(const ValidateOptions& options, const std::vector<LibraryResult>
         text += "to replay: " + ReplayCommand(replay, *outcome.check) + "\n";
         if (!outcome.report.script.empty()) text += "event script:\n" + outcome.report.script;
         body += "      <failure message=\"" +
-                XmlText(lines.empty() ? std::string("failed") : lines.front()) + "\" type=\"" +
-                XmlText(outcome.ending) + "\">" + XmlText(text) + "</failure>\n";
+                EscapeXml(lines.empty() ? std::string("failed") : lines.front()) + "\" type=\"" +
+                EscapeXml(outcome.ending) + "\">" + EscapeXml(text) + "</failure>\n";
       } else if (outcome.result == CheckOutcome::Result::kSkipped) {
         body += "      <skipped message=\"" +
-                XmlText(outcome.report.notes.empty() ? std::string("not run")
-                                                     : outcome.report.notes.front()) +
+                EscapeXml(outcome.report.notes.empty() ? std::string("not run")
+                                                       : outcome.report.notes.front()) +
                 "\"/>\n";
       }
       if (!outcome.report.notes.empty() && outcome.result != CheckOutcome::Result::kSkipped) {
         std::string notes;
         for (const std::string& note : outcome.report.notes) notes += note + "\n";
-        body += "      <system-out>" + XmlText(notes) + "</system-out>\n";
+        body += "      <system-out>" + EscapeXml(notes) + "</system-out>\n";
       }
       xml += body.empty() ? "/>\n" : ">\n" + body + "    </testcase>\n";
     }

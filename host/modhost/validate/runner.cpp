@@ -15,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -29,6 +28,7 @@
 #include "host/modhost/run/library_kind.h"
 #include "host/modhost/run/module_child.h"
 #include "host/modhost/run/pin_values.h"
+#include "host/modhost/run/random.h"
 #include "host/modhost/validate/checks.h"
 
 namespace modhost {
@@ -331,16 +331,9 @@ int RunValidate(ValidateOptions options) {
     return kExitUsage;
   };
   if (options.libraries.empty()) return usage("name the library to validate (or use --list)");
-  if (options.seed_given) {
-    int64_t seed = 0;
-    std::string problem;
-    if (!ParseWholeNumber(options.seed_text, 0, INT64_MAX, &seed, &problem)) {
-      return usage("--seed: " + problem);
-    }
-    options.seed = static_cast<uint64_t>(seed);
-  } else {
-    std::random_device entropy;
-    options.seed = (static_cast<uint64_t>(entropy()) << 32 | entropy()) % 1000000000ull;
+  std::string seed_problem;
+  if (!ChooseSeed(options.seed_text, options.seed_given, &options.seed, &seed_problem)) {
+    return usage("--seed: " + seed_problem);
   }
   if (!options.time_limit_given) options.time_limit = DefaultTimeLimit(options.level);
   if (options.jobs <= 0) options.jobs = static_cast<int>(std::thread::hardware_concurrency());
