@@ -16,6 +16,7 @@
 #include "pelio/PelioModule.h"
 #include "pelio/pelio_kernel.h"
 #include "tests/float_bits.h"
+#include "tests/support/edge_table.h"
 #include "tests/support/in_process.h"
 #include "tests/support/test_host.h"
 
@@ -231,13 +232,7 @@ TEST(PelioKernelEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
   const float rph = pelio::RadiansPerHertz(44100.0f);
   // The frequency whose Nyquist quotient at 44.1 kHz is exactly 2^31.
   const float slowest_counted = std::ldexp(22050.0f, -31);
-  struct Edge {
-    const char* comparison;
-    float inputs[3];
-    std::function<double(float)> observe;
-    double expected[3];
-  };
-  const Edge edges[] = {
+  const se_test::EdgeRow<float> edges[] = {
       {"phase wrap: a sum that reaches pi has 2 pi taken off",
        {std::nextafter(pi_less_half, 0.0f), pi_less_half, std::nextafter(pi_less_half, 4.0f)},
        [](float phase) { return pelio::AdvancePhase(phase, 0.5f); },
@@ -286,15 +281,7 @@ TEST(PelioKernelEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
        [rph](float pitch) { return pelio::TuneSpan(1, pitch, 44100.0f, rph, 16).harmonic_count; },
        {0, 0, 16}},
   };
-  for (const Edge& edge : edges) {
-    SCOPED_TRACE(edge.comparison);
-    for (int step = 0; step < 3; ++step) {
-      const double observed = edge.observe(edge.inputs[step]);
-      EXPECT_EQ(Bits(edge.expected[step]), Bits(observed))
-          << "input " << edge.inputs[step] << ": expected " << edge.expected[step] << ", got "
-          << observed;
-    }
-  }
+  se_test::ExpectEveryEdge(edges);
 }
 
 // ---- The module, driven through its record ------------------------------------------------------

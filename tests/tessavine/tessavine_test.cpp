@@ -14,6 +14,7 @@
 #include "tessavine/TessavineModule.h"
 #include "tessavine/sine_recurrence.h"
 #include "tests/float_bits.h"
+#include "tests/support/edge_table.h"
 #include "tests/support/in_process.h"
 #include "tests/support/test_host.h"
 
@@ -420,13 +421,7 @@ TEST(GeneratorEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
   at_440.Reset(44100.0f);
   at_440.Retune(0.5f, kOctave);
   const double side_boundary = 0.5 * at_440.m_coeff * 0.5;
-  struct Edge {
-    const char* comparison;
-    double inputs[3];
-    std::function<double(double)> observe;
-    double expected[3];
-  };
-  const Edge edges[] = {
+  const se_test::EdgeRow<double> edges[] = {
       {"re-seeding takes a value above 1 as the peak",
        {std::nextafter(1.0, 0.0), 1.0, std::nextafter(1.0, 2.0)},
        [&](double y1) { return reseeded(y1, 0.5).m_y1; },
@@ -466,15 +461,7 @@ TEST(GeneratorEdges, EveryComparisonThatDecidesAPathAtAndAroundItsBoundary) {
        },
        {-1.0 / denorm, 0.0, 1.0 / denorm}},
   };
-  for (const Edge& edge : edges) {
-    SCOPED_TRACE(edge.comparison);
-    for (int step = 0; step < 3; ++step) {
-      const double observed = edge.observe(edge.inputs[step]);
-      EXPECT_EQ(Bits(edge.expected[step]), Bits(observed))
-          << "input " << edge.inputs[step] << ": expected " << edge.expected[step] << ", got "
-          << observed;
-    }
-  }
+  se_test::ExpectEveryEdge(edges);
 }
 
 // ---- An hour at 20 Hz --------------------------------------------------------------------------
